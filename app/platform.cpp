@@ -1,0 +1,22 @@
+#include "app/platform.h"
+
+#include <QGuiApplication>
+
+bool shouldPreferX11(const SessionEnvironment &environment)
+{
+    return environment.qtPlatform.isEmpty() && !environment.waylandDisplay.isEmpty()
+        && !environment.x11Display.isEmpty();
+}
+
+void choosePlatform()
+{
+    const SessionEnvironment environment{qgetenv("QT_QPA_PLATFORM"), qgetenv("WAYLAND_DISPLAY"),
+                                         qgetenv("DISPLAY")};
+    if (shouldPreferX11(environment))
+        qputenv("QT_QPA_PLATFORM", "xcb");
+}
+
+bool platformReportsWindowPosition()
+{
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}

@@ -1,0 +1,22 @@
+// Choices that depend on the windowing platform the program runs on.
+#pragma once
+
+#include <QByteArray>
+
+struct SessionEnvironment
+{
+    QByteArray qtPlatform; // QT_QPA_PLATFORM, as the user set it
+    QByteArray waylandDisplay; // WAYLAND_DISPLAY
+    QByteArray x11Display; // DISPLAY
+};
+
+// A Wayland window can neither place itself nor read its position, and the program is about a
+// remembered position. Where X11 is offered too (XWayland) and the user chose no platform, the
+// program runs on X11.
+bool shouldPreferX11(const SessionEnvironment &environment);
+
+// Applies shouldPreferX11() to this process; call before the application object exists.
+void choosePlatform();
+
+// Whether the running platform reports where a top-level window really is.
+bool platformReportsWindowPosition();

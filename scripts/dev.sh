@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine for Twinline, builds it, and then starts it or runs its tests.
+#
+#   scripts/dev.sh run    install what is missing, build, start the program
+#   scripts/dev.sh test   install what is missing, build, run the whole test suite
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="${TWINLINE_BUILD_DIR:-$here/build}"
+
+build_packages=(cmake g++ make qt6-base-dev qt6-serialport-dev)
+test_packages=(xvfb xauth xdotool openbox imagemagick x11-utils)
+
+missing_packages() {
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' \
+            || printf '%s\n' "$package"
+    done
+}
+
+install_packages() {
+    local missing
+    mapfile -t missing < <(missing_packages "$@")
+    [ "${#missing[@]}" -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Twinline needs these Debian packages first. Install them with:" >&2
+        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+configure_and_build() {
+    cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$build" --parallel "$(nproc)"
+}
+
+case "${1:-}" in
+run)
+    install_packages "${build_packages[@]}"
+    configure_and_build -DBUILD_TESTING=OFF
+    if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+        echo "Built $build/twinline, but there is no display to show it on." >&2
+        exit 1
+    fi
+    exec "$build/twinline"
+    ;;
+test)
+    install_packages "${build_packages[@]}" "${test_packages[@]}"
+    configure_and_build -DBUILD_TESTING=ON
+    cd "$build"
+    exec ctest --output-on-failure --timeout 300
+    ;;
+*)
+    echo "usage: $0 run|test" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,19 @@
+// Which device stands behind port number n.
+#pragma once
+
+#include <QString>
+
+// Port n is /dev/ttyS<n-1> on Linux and COM<n> on Windows, unless the user maps it elsewhere in
+// the settings, section "Ports", key "Com<n>" (for example Com5=/dev/ttyUSB0 or a
+// /dev/serial/by-id/ link), so that USB adapters get a stable number.
+namespace PortMap {
+
+QString defaultDevice(int port);
+
+// Reads the user's mapping afresh on every call: a changed mapping applies at the next open.
+QString device(int port);
+
+// One line for a tooltip: the device and whether it exists now.
+QString describe(int port);
+
+} // namespace PortMap

@@ -1,0 +1,33 @@
+// Conversions between stored or shown texts and the numbers the program works with.
+#pragma once
+
+#include <QLocale>
+#include <QString>
+
+#include <stdexcept>
+
+// A text that should hold a number but does not, or holds one out of range.
+class ConversionError : public std::runtime_error
+{
+public:
+    explicit ConversionError(const QString &text);
+};
+
+namespace Conversions {
+
+// A window coordinate in twips, read with the locale's number rules.
+float toSingle(const QString &text, const QLocale &locale = QLocale());
+
+// A 16-bit integer; a fraction rounds to the nearest whole number, a half to the even one.
+qint16 toInteger16(const QString &text, const QLocale &locale = QLocale());
+
+// Up to 7 significant digits with the locale's decimal separator, no blank and no grouping.
+QString fromSingle(float value, const QLocale &locale = QLocale());
+
+// "3" and "-3".
+QString plainDecimal(int value);
+
+// " 3" and "-3": a blank stands where a minus sign would.
+QString decimalWithSignPosition(int value);
+
+} // namespace Conversions

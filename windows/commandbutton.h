@@ -1,0 +1,17 @@
+// A push button that Enter presses too, when it has the focus.
+#pragma once
+
+#include <QPushButton>
+
+// Outside a default-button set-up QPushButton ignores Enter. These windows have no default
+// button, and Enter must press exactly the focused button, as the space bar does.
+class CommandButton : public QPushButton
+{
+    Q_OBJECT
+
+public:
+    explicit CommandButton(const QString &text, QWidget *parent = nullptr);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+};

@@ -1,0 +1,213 @@
+#include "windows/frmmain.h"
+
+#include "app/module1.h"
+#include "app/platform.h"
+#include "app/skiponerror.h"
+#include "serial/mscomm.h"
+#include "settings/conversions.h"
+#include "settings/settingsstore.h"
+#include "version.h"
+#include "windows/colours.h"
+#include "windows/commandbutton.h"
+#include "windows/lamp.h"
+#include "windows/momentarybutton.h"
+#include "windows/textbox.h"
+#include "windows/twips.h"
+
+#include <QCloseEvent>
+#include <QMenuBar>
+
+namespace {
+
+const QString properties = QStringLiteral("Properties");
+
+QString readProperty(const QString &key, const QString &defaultText)
+{
+    return SettingsStore::read(QStringLiteral(TWINLINE_TITLE), properties, key, defaultText);
+}
+
+void writeProperty(const QString &key, const QString &text)
+{
+    SettingsStore::write(QStringLiteral(TWINLINE_TITLE), properties, key, text);
+}
+
+template<typename Widget>
+Widget *place(Widget *widget, const char *name, const QRect &twips)
+{
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(Twips::rect(twips.x(), twips.y(), twips.width(), twips.height()));
+    return widget;
+}
+
+} // namespace
+
+frmMain::frmMain(QWidget *parent)
+    : QMainWindow(parent,
+                  Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                      | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+    , m_comm(new MSComm(this))
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral(TWINLINE_TITLE));
+    setWindowIcon(QIcon(QStringLiteral(":/twinline.png")));
+    buildControls();
+    buildMenu();
+
+    // Design-time placement: a 3165 x 1440 client area below the menu bar, at 240, 810.
+    const int menuHeight = menuBar()->sizeHint().height();
+    const QSize size(Twips::toPixels(3165), Twips::toPixels(1440) + menuHeight);
+    setFixedSize(size);
+    setGeometry(QRect(QPoint(Twips::toPixels(240), Twips::toPixels(810) - menuHeight), size));
+
+    load();
+}
+
+void frmMain::buildControls()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+
+    m_text1 = place(new TextBox(client), "Text1", {120, 0, 2295, 270});
+    m_btnCH1 = place(new CommandButton(QStringLiteral("CH 1  On/Off"), client), "btnCH1",
+                     {120, 360, 1575, 375});
+    m_btnCH1Tilt = place(new MomentaryButton(QStringLiteral("Tilt"), client), "btnCH1_tilt",
+                         {1680, 360, 735, 375});
+    m_monCH1 = place(new Lamp(QStringLiteral("CH 1"), client), "monCH1", {2640, 360, 375, 375});
+    m_btnCH2 = place(new CommandButton(QStringLiteral("CH 2  On/Off"), client), "btnCH2",
+                     {120, 840, 1575, 375});
+    m_btnCH2Tilt = place(new MomentaryButton(QStringLiteral("Tilt"), client), "btnCH2_tilt",
+                         {1680, 840, 735, 375});
+    m_monCH2 = place(new Lamp(QStringLiteral("CH 2"), client), "monCH2", {2640, 840, 375, 375});
+
+    // The Tilt buttons overlap their On/Off button by a pixel; they lie on top.
+    m_btnCH1Tilt->raise();
+    m_btnCH2Tilt->raise();
+
+    setTabOrder(m_btnCH1, m_btnCH1Tilt);
+    setTabOrder(m_btnCH1Tilt, m_btnCH2);
+    setTabOrder(m_btnCH2, m_btnCH2Tilt);
+    setTabOrder(m_btnCH2Tilt, m_text1);
+    m_btnCH1->setFocus();
+}
+
+void frmMain::buildMenu()
+{
+    m_mnuFiles = menuBar()->addMenu(QStringLiteral("Files(&F)"));
+    m_mnuFiles->setObjectName(QStringLiteral("mnuFiles"));
+    m_mnuOption = m_mnuFiles->addAction(QStringLiteral("Option(&O)"));
+    m_mnuOption->setObjectName(QStringLiteral("mnuOption"));
+    m_mnuAbout = m_mnuFiles->addAction(QStringLiteral("About(&A)"));
+    m_mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
+}
+
+void frmMain::load()
+{
+    // Any failure abandons the remaining steps: the window keeps what was set so far.
+    try {
+        setWindowTitle(QStringLiteral(TWINLINE_TITLE " Ver.%1.%2.%3")
+                           .arg(Conversions::plainDecimal(TWINLINE_VERSION_MAJOR),
+                                Conversions::plainDecimal(TWINLINE_VERSION_MINOR),
+                                Conversions::plainDecimal(TWINLINE_VERSION_PATCH)));
+        placeEdge(Conversions::toSingle(readProperty(QStringLiteral("Top"), QStringLiteral("200"))),
+                  Qt::Vertical);
+        placeEdge(
+            Conversions::toSingle(readProperty(QStringLiteral("Left"), QStringLiteral("200"))),
+            Qt::Horizontal);
+        m_outerSize = QSize(Twips::toPixels(3250), Twips::toPixels(2100));
+        fitFrame();
+
+        const QString port = readProperty(QStringLiteral("CommPort"), QString());
+        if (!port.isEmpty())
+            m_comm->setCommPort(Conversions::toInteger16(port));
+        m_comm->setPortOpen(true);
+        m_comm->setDTREnable(false);
+        m_comm->setRTSEnable(false);
+        m_text1->setBackColor(Colours::white);
+        m_text1->setText(QStringLiteral("Com")
+                         + Conversions::decimalWithSignPosition(m_comm->commPort()));
+    } catch (const std::exception &error) {
+        m_text1->setToolTip(QString::fromUtf8(error.what()));
+        enterErrorState();
+    }
+}
+
+void frmMain::enterErrorState()
+{
+    m_text1->setBackColor(Colours::pureRed);
+    Module1::flgPortError = wordTrue;
+    m_text1->setText(QStringLiteral("Com port open Error!"));
+}
+
+void frmMain::placeEdge(float twips, Qt::Orientation edge)
+{
+    const int pixels = Twips::toPixels(twips);
+    if (edge == Qt::Vertical) {
+        m_placedTop = twips;
+        move(x(), pixels);
+    } else {
+        m_placedLeft = twips;
+        move(pixels, y());
+    }
+}
+
+// The fixed size is the outer size: the client area gets what the window manager's frame
+// leaves. The frame is known only once the window is managed, so this runs again then.
+void frmMain::fitFrame()
+{
+    if (!m_outerSize.isValid())
+        return;
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize client = m_outerSize - frame;
+    if (client != size())
+        setFixedSize(client);
+}
+
+bool frmMain::event(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::Show:
+    case QEvent::Move:
+    case QEvent::WindowActivate:
+        fitFrame();
+        break;
+    default:
+        break;
+    }
+    return QMainWindow::event(event);
+}
+
+float frmMain::edgeTwips(float placedTwips, int pixels) const
+{
+    if (!std::isnan(placedTwips) && Twips::toPixels(placedTwips) == pixels)
+        return placedTwips;
+    return float(Twips::fromPixels(pixels));
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    unload();
+    event->accept(); // the unload is never cancelled
+}
+
+void frmMain::unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+
+    SkipOnError steps;
+    // A platform that cannot tell where the window is must not overwrite the stored position.
+    if (platformReportsWindowPosition()) {
+        steps([&] {
+            writeProperty(QStringLiteral("Top"),
+                          Conversions::fromSingle(edgeTwips(m_placedTop, pos().y())));
+        });
+        steps([&] {
+            writeProperty(QStringLiteral("Left"),
+                          Conversions::fromSingle(edgeTwips(m_placedLeft, pos().x())));
+        });
+    }
+    steps([&] { m_comm->setPortOpen(false); });
+    emit unloaded();
+}

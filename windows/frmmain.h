@@ -1,0 +1,70 @@
+// The main window: the port, the status box, the two channels and the menu.
+#pragma once
+
+#include <QMainWindow>
+
+#include <cmath>
+
+class CommandButton;
+class Lamp;
+class MomentaryButton;
+class MSComm;
+class QAction;
+class QMenu;
+class TextBox;
+
+// Loading the window runs the start-up sequence; closing it, by whatever means, runs the
+// shut-down sequence, which stores the position, closes the port and ends the program. The
+// dialogs work on the port, the status box and the lamps through the accessors below.
+class frmMain : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit frmMain(QWidget *parent = nullptr);
+
+    MSComm *MSComm1() const { return m_comm; }
+    TextBox *Text1() const { return m_text1; }
+    Lamp *monCH1() const { return m_monCH1; }
+    Lamp *monCH2() const { return m_monCH2; }
+
+    // Shut-down; runs once, however the window goes. Public so that the end of the desktop
+    // session can run it too.
+    void unload();
+
+signals:
+    // The shut-down has run: the program ends now.
+    void unloaded();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool event(QEvent *event) override;
+
+private:
+    void buildControls();
+    void buildMenu();
+    void load();
+    void enterErrorState();
+    void placeEdge(float twips, Qt::Orientation edge);
+    void fitFrame();
+    float edgeTwips(float placedTwips, int pixels) const;
+
+    MSComm *m_comm = nullptr;
+    TextBox *m_text1 = nullptr;
+    CommandButton *m_btnCH1 = nullptr;
+    MomentaryButton *m_btnCH1Tilt = nullptr;
+    Lamp *m_monCH1 = nullptr;
+    CommandButton *m_btnCH2 = nullptr;
+    MomentaryButton *m_btnCH2Tilt = nullptr;
+    Lamp *m_monCH2 = nullptr;
+    QMenu *m_mnuFiles = nullptr;
+    QAction *m_mnuOption = nullptr;
+    QAction *m_mnuAbout = nullptr;
+
+    // Where start-up placed the window, in twips; NaN until it did. Shut-down stores these
+    // exact values while the window has not moved, so a position does not drift by rounding.
+    float m_placedTop = NAN;
+    float m_placedLeft = NAN;
+    QSize m_outerSize; // the fixed outer size in pixels, once start-up set it
+    bool m_unloaded = false;
+};
