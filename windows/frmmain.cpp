@@ -4,12 +4,16 @@
 #include "app/platform.h"
 #include "app/skiponerror.h"
 #include "serial/mscomm.h"
+#include "serial/portmap.h"
 #include "settings/conversions.h"
 #include "settings/settingsstore.h"
 #include "version.h"
 #include "windows/colours.h"
 #include "windows/commandbutton.h"
+#include "windows/frmabout.h"
+#include "windows/frmcomm.h"
 #include "windows/lamp.h"
+#include "windows/messagebox.h"
 #include "windows/momentarybutton.h"
 #include "windows/textbox.h"
 #include "windows/twips.h"
@@ -99,6 +103,26 @@ void frmMain::buildMenu()
     m_mnuOption->setObjectName(QStringLiteral("mnuOption"));
     m_mnuAbout = m_mnuFiles->addAction(QStringLiteral("About(&A)"));
     m_mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
+    connect(m_mnuOption, &QAction::triggered, this, &frmMain::mnuOption_Click);
+    connect(m_mnuAbout, &QAction::triggered, this, &frmMain::mnuAbout_Click);
+}
+
+void frmMain::mnuOption_Click()
+{
+    try {
+        frmComm::showModal(this);
+    } catch (const std::exception &) {
+        MessageBox::show(this, QStringLiteral("mnuOption Error"));
+    }
+}
+
+void frmMain::mnuAbout_Click()
+{
+    try {
+        frmAbout::showModal(this);
+    } catch (const std::exception &) {
+        MessageBox::show(this, QStringLiteral("mnuAbout Error"));
+    }
 }
 
 void frmMain::load()
@@ -126,10 +150,20 @@ void frmMain::load()
         m_text1->setBackColor(Colours::white);
         m_text1->setText(QStringLiteral("Com")
                          + Conversions::decimalWithSignPosition(m_comm->commPort()));
+        describePort();
     } catch (const std::exception &error) {
-        m_text1->setToolTip(QString::fromUtf8(error.what()));
         enterErrorState();
+        describePort(QString::fromUtf8(error.what()));
     }
+}
+
+void frmMain::describePort(const QString &failure)
+{
+    const int port = m_comm->commPort();
+    QString text = QStringLiteral("Com%1: %2").arg(port).arg(PortMap::describe(port));
+    if (!failure.isEmpty())
+        text += QLatin1Char('\n') + failure;
+    m_text1->setToolTip(text);
 }
 
 void frmMain::enterErrorState()
@@ -184,6 +218,21 @@ float frmMain::edgeTwips(float placedTwips, int pixels) const
     return float(Twips::fromPixels(pixels));
 }
 
+float frmMain::leftTwips() const
+{
+    return edgeTwips(m_placedLeft, pos().x());
+}
+
+float frmMain::topTwips() const
+{
+    return edgeTwips(m_placedTop, pos().y());
+}
+
+QPoint frmMain::dialogCorner() const
+{
+    return {Twips::toPixels(leftTwips() + 50), Twips::toPixels(topTwips() + 500)};
+}
+
 void frmMain::closeEvent(QCloseEvent *event)
 {
     unload();
@@ -199,14 +248,8 @@ void frmMain::unload()
     SkipOnError steps;
     // A platform that cannot tell where the window is must not overwrite the stored position.
     if (platformReportsWindowPosition()) {
-        steps([&] {
-            writeProperty(QStringLiteral("Top"),
-                          Conversions::fromSingle(edgeTwips(m_placedTop, pos().y())));
-        });
-        steps([&] {
-            writeProperty(QStringLiteral("Left"),
-                          Conversions::fromSingle(edgeTwips(m_placedLeft, pos().x())));
-        });
+        steps([&] { writeProperty(QStringLiteral("Top"), Conversions::fromSingle(topTwips())); });
+        steps([&] { writeProperty(QStringLiteral("Left"), Conversions::fromSingle(leftTwips())); });
     }
     steps([&] { m_comm->setPortOpen(false); });
     emit unloaded();

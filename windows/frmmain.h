@@ -28,6 +28,16 @@ public:
     Lamp *monCH1() const { return m_monCH1; }
     Lamp *monCH2() const { return m_monCH2; }
 
+    // The window's outer top-left corner in twips, as the dialogs place themselves by it.
+    float leftTwips() const;
+    float topTwips() const;
+    // Where a dialog's outer top-left corner goes: 50 twips right of and 500 below this one's.
+    QPoint dialogCorner() const;
+
+    // Names the device behind the port in use on the status box's tooltip, and whether it is
+    // there; after a failure, also why. Call whenever the port or the error state changes.
+    void describePort(const QString &failure = QString());
+
     // Shut-down; runs once, however the window goes. Public so that the end of the desktop
     // session can run it too.
     void unload();
@@ -45,6 +55,8 @@ private:
     void buildMenu();
     void load();
     void enterErrorState();
+    void mnuOption_Click();
+    void mnuAbout_Click();
     void placeEdge(float twips, Qt::Orientation edge);
     void fitFrame();
     float edgeTwips(float placedTwips, int pixels) const;

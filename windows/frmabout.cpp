@@ -1,0 +1,3 @@
+#include "windows/frmabout.h"
+
+void frmAbout::showModal(frmMain *) { }

@@ -1,0 +1,3 @@
+#include "windows/frmcomm.h"
+
+void frmComm::showModal(frmMain *) { }

@@ -1,0 +1,10 @@
+// Placeholder, being written.
+#pragma once
+
+class frmMain;
+
+class frmComm
+{
+public:
+    static void showModal(frmMain *main);
+};
