@@ -56,6 +56,7 @@ frmMain::frmMain(QWidget *parent)
     setWindowIcon(QIcon(QStringLiteral(":/twinline.png")));
     buildControls();
     buildMenu();
+    connectChannels();
 
     // Design-time placement: a 3165 x 1440 client area below the menu bar, at 240, 810.
     const int menuHeight = menuBar()->sizeHint().height();
@@ -93,6 +94,40 @@ void frmMain::buildControls()
     setTabOrder(m_btnCH2, m_btnCH2Tilt);
     setTabOrder(m_btnCH2Tilt, m_text1);
     m_btnCH1->setFocus();
+}
+
+// Both channels work alike: the On/Off button toggles on a click (mouse, Space or Enter), the
+// Tilt button toggles when a mouse button goes down on it and again when it comes up.
+void frmMain::connectChannels()
+{
+    connect(m_btnCH1, &QPushButton::clicked, this, [this] { toggleChannel(1); });
+    connect(m_btnCH1Tilt, &MomentaryButton::mousePressed, this, [this] { toggleChannel(1); });
+    connect(m_btnCH1Tilt, &MomentaryButton::mouseReleased, this, [this] { toggleChannel(1); });
+    connect(m_btnCH2, &QPushButton::clicked, this, [this] { toggleChannel(2); });
+    connect(m_btnCH2Tilt, &MomentaryButton::mousePressed, this, [this] { toggleChannel(2); });
+    connect(m_btnCH2Tilt, &MomentaryButton::mouseReleased, this, [this] { toggleChannel(2); });
+}
+
+// Channel 1 is RTS, channel 2 is DTR. The flag and the lamp follow every command, even when the
+// line could not be changed: the lamp shows what the program believes, and nothing is reported.
+void frmMain::toggleChannel(int channel)
+{
+    if (m_text1->backColor() == Colours::pureRed)
+        return; // the error state: change nothing at all
+
+    const bool first = channel == 1;
+    BoolWord &flag = first ? Module1::flgCH1 : Module1::flgCH2;
+    Lamp *lamp = first ? m_monCH1 : m_monCH2;
+
+    SkipOnError steps;
+    steps([&] {
+        if (first)
+            m_comm->setRTSEnable(!m_comm->rtsEnable());
+        else
+            m_comm->setDTREnable(!m_comm->dtrEnable());
+    });
+    flag = BoolWord(~flag);
+    lamp->setBackColor(flag ? Colours::lampOn : Colours::lampOff);
 }
 
 void frmMain::buildMenu()

@@ -55,6 +55,8 @@ private:
     void buildMenu();
     void load();
     void enterErrorState();
+    void connectChannels();
+    void toggleChannel(int channel);
     void mnuOption_Click();
     void mnuAbout_Click();
     void placeEdge(float twips, Qt::Orientation edge);
