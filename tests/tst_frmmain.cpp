@@ -298,11 +298,11 @@ void tst_frmMain::shutDownWithoutOpenPort()
 
 void tst_frmMain::shutDownReleasesTheLines()
 {
+    QVERIFY(m_pty->setHangUpOnClose(false)); // the lines must drop all the same
     auto window = start();
     window->MSComm1()->setRTSEnable(true);
     window->MSComm1()->setDTREnable(true);
     QVERIFY(m_pty->rts() && m_pty->dtr());
-    QVERIFY(m_pty->setHangUpOnClose(false));
     QVERIFY(window->close());
     QVERIFY(!window->MSComm1()->portOpen());
     QVERIFY(!m_pty->rts());

@@ -139,12 +139,13 @@ void tst_MSComm::closeLowersBothLines()
 {
     QFETCH(bool, hangUpOnClose);
 
+    // Set before opening: the port puts back on close the terminal settings it found.
+    QVERIFY(m_pty->setHangUpOnClose(hangUpOnClose));
     MSComm comm;
     comm.setPortOpen(true);
     comm.setRTSEnable(true);
     comm.setDTREnable(true);
     QVERIFY(m_pty->rts() && m_pty->dtr());
-    QVERIFY(m_pty->setHangUpOnClose(hangUpOnClose));
 
     comm.setPortOpen(false);
     QVERIFY(!comm.portOpen());
@@ -158,11 +159,11 @@ void tst_MSComm::closeLowersBothLines()
 
 void tst_MSComm::destroyingTheComponentReleasesThePort()
 {
+    QVERIFY(m_pty->setHangUpOnClose(false));
     {
         MSComm comm;
         comm.setPortOpen(true);
         comm.setRTSEnable(true);
-        QVERIFY(m_pty->setHangUpOnClose(false));
     }
     QVERIFY(!m_pty->rts());
     MSComm again;
