@@ -3,6 +3,7 @@
 #
 #   scripts/dev.sh run    install what is missing, build, start the program
 #   scripts/dev.sh test   install what is missing, build, run the whole test suite
+#   scripts/dev.sh deb    install what is missing, build, make a Debian package in build/
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -55,8 +56,14 @@ test)
     cd "$build"
     exec ctest --output-on-failure --timeout 300
     ;;
+deb)
+    install_packages "${build_packages[@]}" dpkg-dev
+    configure_and_build -DBUILD_TESTING=OFF
+    cd "$build"
+    cpack -G DEB
+    ;;
 *)
-    echo "usage: $0 run|test" >&2
+    echo "usage: $0 run|test|deb" >&2
     exit 2
     ;;
 esac
