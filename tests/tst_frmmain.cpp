@@ -1,7 +1,6 @@
 // The main window: start-up from stored settings, layout, keyboard and shut-down.
 
 #include "app/module1.h"
-#include "app/shutdowntriggers.h"
 #include "fakepty.h"
 #include "serial/mscomm.h"
 #include "settings/conversions.h"
@@ -17,7 +16,6 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <csignal>
 #include <memory>
 
 class tst_frmMain : public QObject
@@ -42,8 +40,6 @@ private slots:
     void shutDownWithoutOpenPort();
     void shutDownReleasesTheLines();
     void shutDownRunsOnce();
-    void terminationSignalsRunShutDown_data();
-    void terminationSignalsRunShutDown();
     void keyboard();
 
 private:
@@ -316,33 +312,6 @@ void tst_frmMain::shutDownRunsOnce()
     window->close();
     window->unload();
     QCOMPARE(unloaded.count(), 1);
-}
-
-void tst_frmMain::terminationSignalsRunShutDown_data()
-{
-    QTest::addColumn<int>("signalNumber");
-
-    QTest::newRow("SIGTERM") << SIGTERM;
-    QTest::newRow("SIGINT") << SIGINT;
-    QTest::newRow("SIGHUP") << SIGHUP;
-}
-
-void tst_frmMain::terminationSignalsRunShutDown()
-{
-    QFETCH(int, signalNumber);
-
-    auto window = start();
-    installShutdownTriggers(window.get());
-    window->show();
-    window->MSComm1()->setRTSEnable(true);
-    QSignalSpy unloaded(window.get(), &frmMain::unloaded);
-
-    QCOMPARE(::raise(signalNumber), 0); // the process lives on: the handler only queues it
-    QVERIFY(unloaded.wait(5000));
-    QVERIFY(!window->isVisible());
-    QVERIFY(!m_pty->rts());
-    QCOMPARE(m_settings->read(QStringLiteral("Properties"), QStringLiteral("Top")),
-             QStringLiteral("200"));
 }
 
 void tst_frmMain::keyboard()

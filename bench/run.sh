@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# Measures Twinline against its performance goals and prints one line per figure:
+#
+#   start-up  process start to main window mapped, median, as a ratio to a bare Qt window
+#   memory    resident set size once idle, median, as a ratio to the same bare window
+#   toggle    one CH 1 On/Off click on an open pty: median, p90 and p99
+#
+# Run by hand on a Debian 12 machine: bench/run.sh. It builds a Release tree in build-bench/,
+# starts its own Xvfb (no window manager) and uses a pseudo-terminal as the serial port, with
+# libptymodem.so preloaded to give it RTS and DTR. Exits 1 when a goal is missed.
+#
+#   BENCH_RUNS     start-up and memory runs per program (default 20)
+#   BENCH_CLICKS   clicks timed by the toggle figure (default 10000)
+#   BENCH_IDLE_MS  how long after mapping the memory is read (default 1000)
+#   BENCH_VERBOSE  set to print every run's raw figures
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="${TWINLINE_BENCH_DIR:-$here/build-bench}"
+runs="${BENCH_RUNS:-20}"
+clicks="${BENCH_CLICKS:-10000}"
+idle_ms="${BENCH_IDLE_MS:-1000}"
+warmup=2 # untimed runs of each program first, so both start with warm caches
+
+startup_goal=1.3
+memory_goal=1.2
+toggle_goal_us=50
+
+packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libxcb1-dev xvfb python3)
+
+install_packages() {
+    local package missing=()
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' \
+            || missing+=("$package")
+    done
+    [ "${#missing[@]}" -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "The benchmark needs these Debian packages first. Install them with:" >&2
+        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+install_packages "${packages[@]}"
+
+echo "Building in $build ..."
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
+    -DTWINLINE_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" --parallel "$(nproc)" --target twinline bench_toggle mapwatch ptymodem \
+    >"$build/bench-build.log" 2>&1 || { cat "$build/bench-build.log" >&2; exit 1; }
+cmake -S "$here/bench/bare" -B "$build/bare" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build/bare" --parallel "$(nproc)" >>"$build/bench-build.log" 2>&1 \
+    || { cat "$build/bench-build.log" >&2; exit 1; }
+
+twinline="$build/twinline"
+bare="$build/bare/bare_window"
+mapwatch="$build/bench/mapwatch"
+bench_toggle="$build/bench/bench_toggle"
+preload="$build/tests/ptymodem/libptymodem.so"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/twinline-bench.XXXXXX")
+xvfb_pid=""
+# shellcheck disable=SC2317 # run by the trap
+cleanup() {
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    [ -n "${PTYHOLDER_PID:-}" ] && kill "$PTYHOLDER_PID" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Everything the programs read or write stays in the scratch folder; no session bus, so Qt's
+# accessibility bridge gives up at once instead of searching for one.
+export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" XDG_RUNTIME_DIR="$work/run"
+mkdir -p "$XDG_CONFIG_HOME/Twinline" "$XDG_CACHE_HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
+export DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent
+unset PTYMODEM_DIR WAYLAND_DISPLAY QT_QPA_PLATFORM SESSION_MANAGER LD_PRELOAD
+
+# The serial port: a pty whose master this helper holds open until the script ends.
+coproc PTYHOLDER {
+    exec python3 -u -c '
+import os, sys
+master, slave = os.openpty()
+print(os.ttyname(slave))
+os.close(slave)
+sys.stdin.read()
+'
+}
+read -r -t 10 pts <&"${PTYHOLDER[0]}" || { echo "no pseudo-terminal" >&2; exit 1; }
+printf '[Ports]\nCom1=%s\n' "$pts" >"$XDG_CONFIG_HOME/Twinline/Twinline.conf"
+
+# The X server picks a free display and writes its number once it accepts clients.
+Xvfb -displayfd 9 -nolisten tcp -screen 0 1280x1024x24 9>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+done
+[ -s "$work/display" ] || { echo "Xvfb did not start:" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+DISPLAY=":$(head -n1 "$work/display")"
+export DISPLAY
+
+# measure <name> <program> <timed|warmup>: one run; a timed one appends "<map_us> <rss_kb>"
+# to $work/<name>.
+measure() {
+    local name=$1 program=$2 out map rss open
+    if ! out=$(LD_PRELOAD="$preload" "$mapwatch" -t 20000 -i "$idle_ms" -o "$pts" -- "$program" \
+        2>>"$work/$name.log"); then
+        echo "$name: no window mapped; its output:" >&2
+        cat "$work/$name.log" >&2
+        exit 1
+    fi
+    map=$(sed -n 's/^map_us=//p' <<<"$out")
+    rss=$(sed -n 's/^rss_kb=\([0-9]*\).*/\1/p' <<<"$out")
+    open=$(sed -n 's/^open=//p' <<<"$out")
+    if [ "$name" = twinline ] && [ "$open" != 1 ]; then
+        echo "twinline did not have $pts open once idle; its output:" >&2
+        cat "$work/$name.log" >&2
+        exit 1
+    fi
+    [ -z "${BENCH_VERBOSE:-}" ] || echo "$name:" "${out//$'\n'/ }" >&2
+    [ "$3" = timed ] && echo "$map $rss" >>"$work/$name"
+    return 0
+}
+
+median() { # of the numbers in column $1 of file $2
+    awk -v c="$1" '{ print $c }' "$2" | sort -n \
+        | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+verdict() { # <value> <goal>: PASS when value <= goal
+    awk -v v="$1" -v g="$2" 'BEGIN { print (v <= g) ? "PASS" : "FAIL" }'
+}
+
+echo "Start-up and memory: $runs runs each on $DISPLAY (after $warmup untimed), idle ${idle_ms} ms ..."
+for _ in $(seq "$warmup"); do
+    measure twinline "$twinline" warmup
+    measure bare "$bare" warmup
+done
+# Alternating keeps slow drifts of the machine from favouring either program.
+for _ in $(seq "$runs"); do
+    measure twinline "$twinline" timed
+    measure bare "$bare" timed
+done
+
+echo "Toggle: $clicks clicks ..."
+# Qt's offscreen platform warns about size hints it ignores; show its output only on failure.
+if ! toggle=$(QT_QPA_PLATFORM=offscreen LD_PRELOAD="$preload" "$bench_toggle" "$clicks" \
+    2>"$work/toggle.log"); then
+    echo "bench_toggle failed:" >&2
+    cat "$work/toggle.log" >&2
+    exit 1
+fi
+
+failed=0
+tl_map=$(median 1 "$work/twinline")
+bare_map=$(median 1 "$work/bare")
+ratio=$(awk -v a="$tl_map" -v b="$bare_map" 'BEGIN { print a / b }')
+result=$(verdict "$ratio" "$startup_goal")
+[ "$result" = PASS ] || failed=1
+printf 'start-up: twinline %.1f ms, bare Qt %.1f ms, ratio %.2f (goal <= %s) %s\n' \
+    "$(awk -v v="$tl_map" 'BEGIN { print v / 1000 }')" \
+    "$(awk -v v="$bare_map" 'BEGIN { print v / 1000 }')" "$ratio" "$startup_goal" "$result"
+
+tl_rss=$(median 2 "$work/twinline")
+bare_rss=$(median 2 "$work/bare")
+ratio=$(awk -v a="$tl_rss" -v b="$bare_rss" 'BEGIN { print a / b }')
+result=$(verdict "$ratio" "$memory_goal")
+[ "$result" = PASS ] || failed=1
+printf 'memory: twinline %.1f MiB, bare Qt %.1f MiB, ratio %.2f (goal <= %s) %s\n' \
+    "$(awk -v v="$tl_rss" 'BEGIN { print v / 1024 }')" \
+    "$(awk -v v="$bare_rss" 'BEGIN { print v / 1024 }')" "$ratio" "$memory_goal" "$result"
+
+field() { sed -n "s/^$1=//p" <<<"$toggle"; }
+median_us=$(field median_us)
+result=$(awk -v v="$median_us" -v g="$toggle_goal_us" 'BEGIN { print (v < g) ? "PASS" : "FAIL" }')
+[ "$result" = PASS ] || failed=1
+printf 'toggle: median %s us, p90 %s us, p99 %s us over %s clicks (goal median < %s us) %s\n' \
+    "$median_us" "$(field p90_us)" "$(field p99_us)" "$(field clicks)" "$toggle_goal_us" "$result"
+
+exit "$failed"
