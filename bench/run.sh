@@ -28,23 +28,8 @@ toggle_goal_us=50
 
 packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libxcb1-dev xvfb python3)
 
-install_packages() {
-    local package missing=()
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' \
-            || missing+=("$package")
-    done
-    [ "${#missing[@]}" -eq 0 ] && return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "The benchmark needs these Debian packages first. Install them with:" >&2
-        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
-        exit 1
-    fi
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
+# shellcheck source=scripts/packages.sh
+source "$here/scripts/packages.sh"
 
 install_packages "${packages[@]}"
 

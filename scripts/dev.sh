@@ -12,28 +12,8 @@ build="${TWINLINE_BUILD_DIR:-$here/build}"
 build_packages=(cmake g++ make qt6-base-dev qt6-serialport-dev)
 test_packages=(xvfb xauth xdotool openbox imagemagick x11-utils python3 desktop-file-utils)
 
-missing_packages() {
-    local package
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' \
-            || printf '%s\n' "$package"
-    done
-}
-
-install_packages() {
-    local missing
-    mapfile -t missing < <(missing_packages "$@")
-    [ "${#missing[@]}" -eq 0 ] && return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "Twinline needs these Debian packages first. Install them with:" >&2
-        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
-        exit 1
-    fi
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
+# shellcheck source=scripts/packages.sh
+source "$here/scripts/packages.sh"
 
 configure_and_build() {
     local dir=$1
