@@ -71,6 +71,7 @@ private slots:
     void errorStateChangesNothing();
     void failedLineWriteStillMovesFlagAndLamp();
     void lampsTellScreenReaders();
+    void lampIsACircleWithAnOutline();
 
 private:
     ChannelState state(int channel) const;
@@ -337,6 +338,26 @@ void tst_Channels::lampsTellScreenReaders()
     setActive(2);
     QCOMPARE(m_window->monCH2()->accessibleDescription(), QStringLiteral("on"));
     QCOMPARE(m_window->monCH1()->accessibleDescription(), QStringLiteral("off"));
+}
+
+void tst_Channels::lampIsACircleWithAnOutline()
+{
+    setActive(1);
+    const QImage image = m_window->monCH1()->grab().toImage();
+    QCOMPARE(image.size(), QSize(25, 25));
+    const QColor outline = m_window->monCH1()->palette().color(QPalette::WindowText);
+    // The edge is antialiased, so it is near the outline colour rather than exactly it.
+    const auto near = [](const QColor &a, const QColor &b) {
+        return qAbs(a.red() - b.red()) < 80 && qAbs(a.green() - b.green()) < 80
+            && qAbs(a.blue() - b.blue()) < 80;
+    };
+    QCOMPARE(image.pixelColor(12, 12), QColor(255, 0, 0)); // filled with the lamp colour
+    QVERIFY(near(image.pixelColor(12, 0), outline)); // one pixel of outline at the top
+    QVERIFY(near(image.pixelColor(0, 12), outline));
+    QVERIFY(near(image.pixelColor(24, 12), outline));
+    QCOMPARE(image.pixelColor(12, 2), QColor(255, 0, 0)); // and no more than that
+    QVERIFY(!near(image.pixelColor(1, 1), outline)); // round: the corners stay clear
+    QVERIFY(image.pixelColor(1, 1) != QColor(255, 0, 0));
 }
 
 QTEST_MAIN(tst_Channels)

@@ -21,6 +21,8 @@
 #include <QCloseEvent>
 #include <QMenuBar>
 
+#include <stdexcept>
+
 namespace {
 
 const QString properties = QStringLiteral("Properties");
@@ -126,8 +128,8 @@ void frmMain::toggleChannel(int channel)
         else
             m_comm->setDTREnable(!m_comm->dtrEnable());
     });
-    flag = BoolWord(~flag);
-    lamp->setBackColor(flag ? Colours::lampOn : Colours::lampOff);
+    steps([&] { flag = BoolWord(~flag); });
+    steps([&] { lamp->setBackColor(flag ? Colours::lampOn : Colours::lampOff); });
 }
 
 void frmMain::buildMenu()
@@ -163,6 +165,7 @@ void frmMain::mnuAbout_Click()
 void frmMain::load()
 {
     // Any failure abandons the remaining steps: the window keeps what was set so far.
+    QString failure;
     try {
         setWindowTitle(QStringLiteral(TWINLINE_TITLE " Ver.%1.%2.%3")
                            .arg(Conversions::plainDecimal(TWINLINE_VERSION_MAJOR),
@@ -185,11 +188,11 @@ void frmMain::load()
         m_text1->setBackColor(Colours::white);
         m_text1->setText(QStringLiteral("Com")
                          + Conversions::decimalWithSignPosition(m_comm->commPort()));
-        describePort();
     } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
         enterErrorState();
-        describePort(QString::fromUtf8(error.what()));
     }
+    describePort(failure);
 }
 
 void frmMain::describePort(const QString &failure)
@@ -203,13 +206,21 @@ void frmMain::describePort(const QString &failure)
 
 void frmMain::enterErrorState()
 {
-    m_text1->setBackColor(Colours::pureRed);
-    Module1::flgPortError = wordTrue;
-    m_text1->setText(QStringLiteral("Com port open Error!"));
+    SkipOnError steps;
+    steps([&] { m_text1->setBackColor(Colours::pureRed); });
+    steps([&] { Module1::flgPortError = wordTrue; });
+    steps([&] { m_text1->setText(QStringLiteral("Com port open Error!")); });
 }
 
 void frmMain::placeEdge(float twips, Qt::Orientation edge)
 {
+    // A window system holds window coordinates in 16 bits; further out there is no position to
+    // give the window, only an overflow.
+    constexpr double farthest = 32767.0 * Twips::perPixel;
+    if (std::fabs(twips) > farthest)
+        throw std::range_error(QStringLiteral("The stored window position %1 is beyond any screen.")
+                                   .arg(double(twips))
+                                   .toStdString());
     const int pixels = Twips::toPixels(twips);
     if (edge == Qt::Vertical) {
         m_placedTop = twips;

@@ -74,6 +74,13 @@ class Desktop:
 
     def __init__(self, workdir):
         self.processes = []
+        try:
+            self.start_server(workdir)
+        except BaseException:
+            self.close()
+            raise
+
+    def start_server(self, workdir):
         read_end, write_end = os.pipe()
         self.xvfb = self.start(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
                                 "800x600x24", "-nolisten", "tcp"], pass_fds=(write_end,))
@@ -165,11 +172,10 @@ class Twinline:
         self.desktop = desktop
         env = dict(desktop.env, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
                    LD_PRELOAD=preload, PTYMODEM_DIR=modem_dir)
+        self.log = log
         self.process = desktop.start([binary], env=env, log=log)
         # The first start on a fresh X server can take a while (font caches).
-        self.window = wait_for("the main window",
-                               lambda: self.alive() and desktop.find_window(TITLE),
-                               timeout=30)
+        self.window = wait_for("the main window", self.main_window, timeout=30)
         self.x, self.y, self.width, self.height = desktop.client_origin(self.window)
         # The client area lies below the menu bar; its status box is the first white row.
         probe_x = self.x + 30
@@ -179,6 +185,14 @@ class Twinline:
 
     def alive(self):
         return self.process.poll() is None
+
+    def main_window(self):
+        if not self.alive():
+            with open(self.log) as f:
+                tail = "".join(f.readlines()[-15:])
+            raise Failure(f"the program ended with status {self.process.returncode} before its "
+                          f"window showed; the end of {self.log}:\n{tail}")
+        return self.desktop.find_window(TITLE)
 
     def at(self, x, y):
         """A point of the client area below the menu bar, in screen pixels."""
@@ -229,6 +243,7 @@ class Scenario:
         self.missing = os.path.join(self.tmp.name, "unplugged-adapter")
         self.write_settings({"Ports": {"Com1": self.ptys[0].path, "Com2": self.ptys[1].path,
                                        "Com3": self.missing}})
+        self.desktop = None
         self.desktop = Desktop(self.tmp.name)
 
     def settings_path(self):
@@ -375,16 +390,17 @@ class Scenario:
                     stored_before)
 
     def run(self):
-        try:
-            self.channels_and_shutdown()
-            self.second_copy_and_next_run()
-            for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-                self.signal_while_tilt_held(number)
-        finally:
+        self.channels_and_shutdown()
+        self.second_copy_and_next_run()
+        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            self.signal_while_tilt_held(number)
+
+    def close(self):
+        if self.desktop:
             self.desktop.close()
-            for pty in self.ptys:
-                pty.close()
-            self.tmp.cleanup()
+        for pty in self.ptys:
+            pty.close()
+        self.tmp.cleanup()
 
 
 def main():
@@ -393,13 +409,17 @@ def main():
     parser.add_argument("--preload", required=True)
     parser.add_argument("--artifacts", default=tempfile.gettempdir())
     args = parser.parse_args()
-    scenario = Scenario(args)
+    scenario = None
     try:
+        scenario = Scenario(args)
         scenario.run()
     except Exception as failure:  # anything at all fails the test with its message
         print(f"FAIL: {failure}")
         print("0 passed, 1 failed")
         return 1
+    finally:
+        if scenario:
+            scenario.close()
     print(f"PASS: {scenario.checks} checks on the running program")
     return 0
 
