@@ -142,23 +142,21 @@ if ! toggle=$(QT_QPA_PLATFORM=offscreen LD_PRELOAD="$preload" "$bench_toggle" "$
 fi
 
 failed=0
-tl_map=$(median 1 "$work/twinline")
-bare_map=$(median 1 "$work/bare")
-ratio=$(awk -v a="$tl_map" -v b="$bare_map" 'BEGIN { print a / b }')
-result=$(verdict "$ratio" "$startup_goal")
-[ "$result" = PASS ] || failed=1
-printf 'start-up: twinline %.1f ms, bare Qt %.1f ms, ratio %.2f (goal <= %s) %s\n' \
-    "$(awk -v v="$tl_map" 'BEGIN { print v / 1000 }')" \
-    "$(awk -v v="$bare_map" 'BEGIN { print v / 1000 }')" "$ratio" "$startup_goal" "$result"
+# compare <label> <column> <unit> <divisor> <goal>: Twinline against the bare window
+compare() {
+    local ours theirs ratio result
+    ours=$(median "$2" "$work/twinline")
+    theirs=$(median "$2" "$work/bare")
+    ratio=$(awk -v a="$ours" -v b="$theirs" 'BEGIN { print a / b }')
+    result=$(verdict "$ratio" "$5")
+    [ "$result" = PASS ] || failed=1
+    printf '%s: twinline %.1f %s, bare Qt %.1f %s, ratio %.2f (goal <= %s) %s\n' "$1" \
+        "$(awk -v v="$ours" -v d="$4" 'BEGIN { print v / d }')" "$3" \
+        "$(awk -v v="$theirs" -v d="$4" 'BEGIN { print v / d }')" "$3" "$ratio" "$5" "$result"
+}
 
-tl_rss=$(median 2 "$work/twinline")
-bare_rss=$(median 2 "$work/bare")
-ratio=$(awk -v a="$tl_rss" -v b="$bare_rss" 'BEGIN { print a / b }')
-result=$(verdict "$ratio" "$memory_goal")
-[ "$result" = PASS ] || failed=1
-printf 'memory: twinline %.1f MiB, bare Qt %.1f MiB, ratio %.2f (goal <= %s) %s\n' \
-    "$(awk -v v="$tl_rss" 'BEGIN { print v / 1024 }')" \
-    "$(awk -v v="$bare_rss" 'BEGIN { print v / 1024 }')" "$ratio" "$memory_goal" "$result"
+compare start-up 1 ms 1000 "$startup_goal"
+compare memory 2 MiB 1024 "$memory_goal"
 
 field() { sed -n "s/^$1=//p" <<<"$toggle"; }
 median_us=$(field median_us)
