@@ -3,16 +3,17 @@
 
 #include <QObject>
 
-class QSerialPort;
+#include <memory>
+
+class LineDevice;
 
 // Only the two output handshake lines are used; no data is ever sent or read. Every failure
 // throws ComError with a description fit to show the user.
 //
 // The line properties are settings as much as levels: written while the port is closed they are
-// only recorded, and opening the port drives both lines to the recorded levels at once, so a
-// line spends as little time as possible at the level the operating system gives it on open.
-// Closing lowers both lines before letting go of the device, so nothing stays asserted even
-// where the device is set not to hang up on close; the recorded values stay as written.
+// only recorded, and opening the port brings both lines to the recorded levels without passing
+// through any other level where the device allows it (see LineDevice). Closing lowers both lines
+// before letting go of the device; the recorded values stay as written.
 class MSComm : public QObject
 {
     Q_OBJECT
@@ -24,7 +25,7 @@ public:
     qint16 commPort() const { return m_commPort; }
     void setCommPort(qint16 port);
 
-    bool portOpen() const;
+    bool portOpen() const { return m_device != nullptr; }
     void setPortOpen(bool open);
 
     bool dtrEnable() const { return m_dtr; }
@@ -33,14 +34,19 @@ public:
     bool rtsEnable() const { return m_rts; }
     void setRTSEnable(bool asserted);
 
-    // The device the port is open on; empty while closed.
+    // The device the port is open on, links resolved; empty while closed.
     QString openDevice() const;
+
+signals:
+    // The open device went away (an adapter was unplugged); the port is closed now.
+    void deviceLost(const QString &description);
 
 private:
     void open();
     void close();
-    QSerialPort *m_port = nullptr;
-    QString m_device; // the device path while open
+    void deviceGone();
+
+    std::unique_ptr<LineDevice> m_device;
     qint16 m_commPort = 1;
     bool m_dtr = false;
     bool m_rts = false;

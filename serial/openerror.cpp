@@ -4,58 +4,36 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <cerrno>
+#include <unistd.h>
 
 namespace OpenError {
 
-Cause classify(QSerialPort::SerialPortError error, const QString &message, bool deviceExists)
+QString programOf(qint64 pid)
 {
-    if (!deviceExists || error == QSerialPort::DeviceNotFoundError)
-        return Cause::Missing;
-    // QSerialPort reports a lock held by another program as a permission error.
-    if (message == QLatin1String("Permission error while locking the device"))
-        return Cause::InUse;
-    if (error == QSerialPort::PermissionError)
-        return Cause::PermissionDenied;
-    // A /dev/ttyS node without a UART behind it fails its set-up with EIO.
-    if (message == qt_error_string(EIO))
-        return Cause::NoHardware;
-    return Cause::Other;
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (!comm.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLocal8Bit(comm.readAll().trimmed());
 }
 
-std::optional<LockHolder> lockHolder(const QString &device)
+std::optional<Holder> processHolding(const QString &device)
 {
-#ifdef Q_OS_UNIX
-    // Same naming as QSerialPort's lock files: LCK.. and the device name below /dev.
-    QString name = device;
-    if (name.startsWith(QLatin1String("/dev/")))
-        name.remove(0, 5);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    static const char *const directories[] = {"/var/lock",         "/etc/locks", "/var/spool/locks",
-                                              "/var/spool/uucp",   "/tmp",       "/var/tmp",
-                                              "/var/lock/lockdev", "/run/lock"};
-    for (const char *directory : directories) {
-        QFile lockFile(QLatin1String(directory) + QLatin1String("/LCK..") + name);
-        if (!lockFile.open(QIODevice::ReadOnly))
+    const QString self = QString::number(::getpid());
+    const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &pid : processes) {
+        if (pid == self || pid.toLongLong() <= 0)
             continue;
-        bool ok = false;
-        const qint64 pid = lockFile.readLine(32).trimmed().toLongLong(&ok);
-        if (!ok || pid <= 0)
-            continue;
-        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-        QString program;
-        if (comm.open(QIODevice::ReadOnly))
-            program = QString::fromLocal8Bit(comm.readAll().trimmed());
-        return LockHolder{pid, program};
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        for (const QFileInfo &fd : fds.entryInfoList(QDir::Files | QDir::System)) {
+            if (fd.symLinkTarget() == device)
+                return Holder{pid.toLongLong(), programOf(pid.toLongLong())};
+        }
     }
-#else
-    Q_UNUSED(device);
-#endif
     return std::nullopt;
 }
 
-QString describe(int port, const QString &device, Cause cause, const QString &message,
-                 const std::optional<LockHolder> &holder)
+QString describe(int port, const QString &device, Cause cause, const QString &detail,
+                 const std::optional<Holder> &holder)
 {
     const QString com = QStringLiteral("Com%1").arg(port);
     switch (cause) {
@@ -78,18 +56,27 @@ QString describe(int port, const QString &device, Cause cause, const QString &me
                               "choose another port.")
             .arg(com, device, who);
     }
+    case Cause::StaleLock:
+        return QStringLiteral("%1: a stale lock file %2 from process %3, which no longer runs, "
+                              "blocks the port; remove it as root.")
+            .arg(com, detail)
+            .arg(holder ? holder->pid : 0);
     case Cause::NoHardware:
         return QStringLiteral("%1: %2 does not answer (input/output error): no serial hardware is "
                               "behind this device. Choose another port, or map %1 to your "
                               "adapter's device in the \"Ports\" section of the settings.")
             .arg(com, device);
+    case Cause::NotSerial:
+        return QStringLiteral("%1: %2 is not a serial device").arg(com, device);
     case Cause::NoControlLines:
         return QStringLiteral("%1: %2 opened, but its RTS and DTR lines cannot be set (%3).")
-            .arg(com, device, message);
+            .arg(com, device, detail);
+    case Cause::Disconnected:
+        return QStringLiteral("%1: the adapter %2 was disconnected").arg(com, device);
     case Cause::Other:
         break;
     }
-    return QStringLiteral("%1: cannot open %2: %3.").arg(com, device, message);
+    return QStringLiteral("%1: cannot open %2: %3.").arg(com, device, detail);
 }
 
 } // namespace OpenError

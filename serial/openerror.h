@@ -1,29 +1,40 @@
-// Readable descriptions of why a port did not open, with what the user can do about it.
+// Readable descriptions of why a port cannot be used, with what the user can do about it.
 #pragma once
 
-#include <QSerialPort>
 #include <QString>
 
 #include <optional>
 
 namespace OpenError {
 
-enum class Cause { Missing, PermissionDenied, InUse, NoHardware, NoControlLines, Other };
+enum class Cause {
+    Missing,
+    PermissionDenied,
+    InUse,
+    StaleLock,
+    NoHardware,
+    NotSerial,
+    NoControlLines,
+    Disconnected,
+    Other
+};
 
-// Another program's claim on a device, as its lock file tells.
-struct LockHolder
+// A process that holds a device: by its lock file, its flock() or an open descriptor.
+struct Holder
 {
     qint64 pid = 0;
     QString program; // empty when the process is gone or hidden
 };
 
-// Sorts a failed QSerialPort::open() into a cause the user can act on.
-Cause classify(QSerialPort::SerialPortError error, const QString &message, bool deviceExists);
+// The program name of a running process, or empty.
+QString programOf(qint64 pid);
 
-// The lock file that QSerialPort keeps for an open device names the process holding it.
-std::optional<LockHolder> lockHolder(const QString &device);
+// Another process that has `device` open, found through /proc; nothing where /proc hides it.
+std::optional<Holder> processHolding(const QString &device);
 
-QString describe(int port, const QString &device, Cause cause, const QString &message = {},
-                 const std::optional<LockHolder> &holder = {});
+// `device` is the path as configured; `detail` is the lock file for StaleLock and the system's
+// message for NoControlLines and Other.
+QString describe(int port, const QString &device, Cause cause, const QString &detail = {},
+                 const std::optional<Holder> &holder = {});
 
 } // namespace OpenError

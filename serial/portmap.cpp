@@ -9,11 +9,7 @@ namespace PortMap {
 
 QString defaultDevice(int port)
 {
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
-#else
     return QStringLiteral("/dev/ttyS%1").arg(port - 1);
-#endif
 }
 
 QString device(int port)
@@ -28,11 +24,7 @@ QString device(int port)
 QString describe(int port)
 {
     const QString path = device(port);
-#ifdef Q_OS_WIN
-    return path;
-#else
     return QFileInfo::exists(path) ? path : QStringLiteral("%1 (not present)").arg(path);
-#endif
 }
 
 } // namespace PortMap

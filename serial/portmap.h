@@ -3,9 +3,8 @@
 
 #include <QString>
 
-// Port n is /dev/ttyS<n-1> on Linux and COM<n> on Windows, unless the user maps it elsewhere in
-// the settings, section "Ports", key "Com<n>" (for example Com5=/dev/ttyUSB0 or a
-// /dev/serial/by-id/ link), so that USB adapters get a stable number.
+// Port n is /dev/ttyS<n-1>, unless the user maps it elsewhere in the settings, section "Ports",
+// key "Com<n>" (for example Com5=/dev/ttyUSB0 or a /dev/serial/by-id/ link).
 namespace PortMap {
 
 QString defaultDevice(int port);

@@ -1,4 +1,4 @@
-// The port component through the real QSerialPort, on pseudo-terminals with RTS and DTR.
+// The port component on pseudo-terminals with RTS and DTR.
 
 #include "fakepty.h"
 #include "serial/comerror.h"
@@ -10,7 +10,16 @@
 #include <QFile>
 #include <QTest>
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class tst_MSComm : public QObject
@@ -26,7 +35,6 @@ private slots:
     void linesMoveIndependently_data();
     void linesMoveIndependently();
     void lineWrittenWhileClosedIsOnlyRecorded();
-    void closeLowersBothLines_data();
     void closeLowersBothLines();
     void destroyingTheComponentReleasesThePort();
     void portNumberBelowOneFails_data();
@@ -35,13 +43,14 @@ private slots:
     void openingTwiceFails();
     void openFailures_data();
     void openFailures();
+    void noLineMovesOnReopen();
+    void staleLockIsCleared();
     void secondOpenerIsRefused();
     void linkedDeviceSharesTheLock();
     void lineWriteOnVanishedDeviceFails();
     void mappingIsReadAtEachOpen();
     void descriptionsSayWhatToDo_data();
     void descriptionsSayWhatToDo();
-    void classifiesWhatQSerialPortReports();
 
 private:
     std::unique_ptr<TempSettings> m_settings;
@@ -127,20 +136,8 @@ void tst_MSComm::lineWrittenWhileClosedIsOnlyRecorded()
     QVERIFY(!m_pty->dtr());
 }
 
-void tst_MSComm::closeLowersBothLines_data()
-{
-    QTest::addColumn<bool>("hangUpOnClose");
-
-    QTest::newRow("device hangs up on close") << true;
-    QTest::newRow("device set not to hang up") << false;
-}
-
 void tst_MSComm::closeLowersBothLines()
 {
-    QFETCH(bool, hangUpOnClose);
-
-    // Set before opening: the port puts back on close the terminal settings it found.
-    QVERIFY(m_pty->setHangUpOnClose(hangUpOnClose));
     MSComm comm;
     comm.setPortOpen(true);
     comm.setRTSEnable(true);
@@ -159,7 +156,6 @@ void tst_MSComm::closeLowersBothLines()
 
 void tst_MSComm::destroyingTheComponentReleasesThePort()
 {
-    QVERIFY(m_pty->setHangUpOnClose(false));
     {
         MSComm comm;
         comm.setPortOpen(true);
@@ -224,8 +220,16 @@ void tst_MSComm::openFailures_data()
                                     << "does not exist";
     QTest::newRow("no hardware behind the node") << "nohw"
                                                  << "no serial hardware";
-    QTest::newRow("not a terminal") << "file"
-                                    << "cannot open";
+    QTest::newRow("null device") << "/dev/null"
+                                 << "is not a serial device";
+    QTest::newRow("FIFO") << "fifo"
+                          << "is not a serial device";
+    QTest::newRow("directory") << "dir"
+                               << "is not a serial device";
+    QTest::newRow("regular file") << "file"
+                                  << "is not a serial device";
+    QTest::newRow("held with flock") << "flock"
+                                     << "in use by another program";
 }
 
 void tst_MSComm::openFailures()
@@ -233,17 +237,30 @@ void tst_MSComm::openFailures()
     QFETCH(QString, mode);
     QFETCH(QString, expected);
 
-    QString device = m_pty->path();
-    if (mode == QLatin1String("missing")) {
-        device = m_settings->configDir() + QStringLiteral("/no-such-device");
-    } else if (mode == QLatin1String("nohw")) {
+    QString device = m_settings->configDir() + QLatin1Char('/') + mode;
+    int holder = -1;
+    if (mode == QLatin1String("nohw")) {
         m_pty->setNoHardware(true);
-    } else {
-        device = m_settings->configDir() + QStringLiteral("/plain-file");
+        device = m_pty->path();
+    } else if (mode == QLatin1String("flock")) {
+        device = m_pty->path();
+        holder = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX) == 0);
+        QVERIFY(m_pty->rts()); // raised by the holder's open, and left so
+    } else if (mode == QLatin1String("fifo")) {
+        QVERIFY(::mkfifo(QFile::encodeName(device).constData(), 0600) == 0);
+    } else if (mode == QLatin1String("dir")) {
+        QVERIFY(QDir().mkdir(device));
+    } else if (mode == QLatin1String("file")) {
         QFile file(device);
         QVERIFY(file.open(QIODevice::WriteOnly));
+    } else if (mode.startsWith(QLatin1Char('/'))) {
+        device = mode;
     }
     m_settings->mapPort(4, device);
+    // What is no terminal must not even be opened: opening some devices acts.
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ::inotify_add_watch(watch, QFile::encodeName(device).constData(), IN_OPEN);
 
     MSComm comm;
     comm.setCommPort(4);
@@ -252,11 +269,61 @@ void tst_MSComm::openFailures()
         QFAIL("the port opened");
     } catch (const ComError &error) {
         const QString text = error.description();
+        QVERIFY2(text.startsWith(QStringLiteral("Com4: ")), qPrintable(text));
         QVERIFY2(text.contains(expected), qPrintable(text));
-        QVERIFY2(text.startsWith(QLatin1String("Com4")), qPrintable(text));
         QVERIFY2(text.contains(device), qPrintable(text));
     }
     QVERIFY(!comm.portOpen());
+    // Only files of the test's own: anyone may open /dev/null meanwhile.
+    if (expected.contains(QLatin1String("serial device"))
+        && device.startsWith(m_settings->configDir())) {
+        char events[256];
+        QCOMPARE(::read(watch, events, sizeof events), ssize_t(-1));
+    }
+    ::close(watch);
+    if (holder >= 0) {
+        QVERIFY(m_pty->rts()); // the refused opener lowered nothing
+        ::close(holder);
+    }
+}
+
+void tst_MSComm::noLineMovesOnReopen()
+{
+    // A fresh adapter: its first open raises both lines for as long as one ioctl takes.
+    auto comm = std::make_unique<MSComm>();
+    comm->setPortOpen(true);
+    QVERIFY(!m_pty->rts() && !m_pty->dtr());
+    QVERIFY(!m_pty->changes().isEmpty());
+
+    // Closed at speed 0, the port opens again without a raise: by Set, and by a new program.
+    const qsizetype before = m_pty->changes().size();
+    comm->setPortOpen(false);
+    comm->setPortOpen(true);
+    comm.reset();
+    comm = std::make_unique<MSComm>();
+    comm->setPortOpen(true);
+    const auto changes = m_pty->changes();
+    for (qsizetype i = before; i < changes.size(); ++i)
+        QVERIFY2(!changes[i].rts && !changes[i].dtr, "a line rose on a reopen");
+    comm->setRTSEnable(true);
+    QVERIFY(m_pty->rts() && !m_pty->dtr());
+}
+
+void tst_MSComm::staleLockIsCleared()
+{
+    const QString lock = QStringLiteral("/run/lock/LCK..")
+        + m_pty->path().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+    if (!QFileInfo(QStringLiteral("/run/lock")).isWritable())
+        QSKIP("no writable /run/lock");
+    QFile file(lock);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("999999\nminicom\n\n"); // a process that no longer runs
+    file.close();
+    MSComm comm;
+    comm.setPortOpen(true);
+    QVERIFY(comm.portOpen());
+    comm.setPortOpen(false);
+    QVERIFY(!QFile::exists(lock));
 }
 
 void tst_MSComm::secondOpenerIsRefused()
@@ -335,6 +402,10 @@ void tst_MSComm::descriptionsSayWhatToDo_data()
     QTest::newRow("missing") << int(C::Missing) << "\"Ports\"";
     QTest::newRow("permission") << int(C::PermissionDenied) << "dialout";
     QTest::newRow("in use") << int(C::InUse) << "(minicom, process 4242)";
+    QTest::newRow("stale lock")
+        << int(C::StaleLock)
+        << "a stale lock file Bad thing from process 4242, which no longer runs, blocks the "
+           "port; remove it as root.";
     QTest::newRow("no hardware") << int(C::NoHardware) << "input/output error";
     QTest::newRow("no control lines") << int(C::NoControlLines) << "RTS and DTR";
     QTest::newRow("other") << int(C::Other) << "Bad thing";
@@ -345,27 +416,11 @@ void tst_MSComm::descriptionsSayWhatToDo()
     QFETCH(int, cause);
     QFETCH(QString, advice);
 
-    const QString text = OpenError::describe(
-        3, QStringLiteral("/dev/serial/by-id/usb-adapter"), OpenError::Cause(cause),
-        QStringLiteral("Bad thing"), OpenError::LockHolder{4242, QStringLiteral("minicom")});
+    const QString text = OpenError::describe(3, QStringLiteral("/dev/serial/by-id/usb-adapter"),
+                                             OpenError::Cause(cause), QStringLiteral("Bad thing"),
+                                             OpenError::Holder{4242, QStringLiteral("minicom")});
     QVERIFY2(text.startsWith(QLatin1String("Com3: ")), qPrintable(text));
-    QVERIFY2(text.contains(QLatin1String("/dev/serial/by-id/usb-adapter")), qPrintable(text));
     QVERIFY2(text.contains(advice), qPrintable(text));
-}
-
-void tst_MSComm::classifiesWhatQSerialPortReports()
-{
-    using C = OpenError::Cause;
-    QCOMPARE(OpenError::classify(QSerialPort::PermissionError,
-                                 QStringLiteral("Permission error while locking the device"), true),
-             C::InUse);
-    QCOMPARE(OpenError::classify(QSerialPort::PermissionError, qt_error_string(EACCES), true),
-             C::PermissionDenied);
-    QCOMPARE(OpenError::classify(QSerialPort::ResourceError, qt_error_string(EIO), true),
-             C::NoHardware);
-    QCOMPARE(OpenError::classify(QSerialPort::OpenError, QString(), false), C::Missing);
-    QCOMPARE(OpenError::classify(QSerialPort::DeviceNotFoundError, QString(), true), C::Missing);
-    QCOMPARE(OpenError::classify(QSerialPort::UnknownError, QStringLiteral("?"), true), C::Other);
 }
 
 QTEST_GUILESS_MAIN(tst_MSComm)

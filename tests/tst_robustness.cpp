@@ -17,6 +17,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <ctime>
 #include <memory>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ private slots:
     void init();
     void cleanup();
 
+    void deviceDisappearsWhileOpen_data();
     void deviceDisappearsWhileOpen();
     void settingsFolderCannotBeWritten();
     void settingsFileOfBinaryJunk();
@@ -61,25 +63,52 @@ void tst_Robustness::cleanup()
     m_settings.reset();
 }
 
+void tst_Robustness::deviceDisappearsWhileOpen_data()
+{
+    QTest::addColumn<bool>("tiltHeld");
+    QTest::newRow("idle") << false;
+    QTest::newRow("while Tilt is held") << true;
+}
+
 void tst_Robustness::deviceDisappearsWhileOpen()
 {
+    QFETCH(bool, tiltHeld);
     auto window = std::make_unique<frmMain>();
-    QTest::mouseClick(button(window.get(), "btnCH1"), Qt::LeftButton);
-    QVERIFY(m_pty->rts());
-
-    m_pty->hangUp(); // the adapter is pulled out
-    QTest::qWait(50); // let anything the port reports arrive
     QTest::mouseClick(button(window.get(), "btnCH2"), Qt::LeftButton);
-    QTest::mousePress(button(window.get(), "btnCH1_tilt"), Qt::LeftButton);
-    QTest::mouseRelease(button(window.get(), "btnCH1_tilt"), Qt::LeftButton);
-    QCOMPARE(window->monCH2()->backColor(), Colours::lampOn); // the lamp shows the flag
+    if (tiltHeld)
+        QTest::mousePress(button(window.get(), "btnCH1_tilt"), Qt::LeftButton);
+    QVERIFY(m_pty->dtr());
+    QCOMPARE(m_pty->rts(), tiltHeld);
+
+    timespec before{}, after{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+    m_pty->hangUp(); // the adapter is pulled out
+    QTRY_COMPARE_WITH_TIMEOUT(window->Text1()->backColor(), Colours::pureRed, 100);
+    QCOMPARE(window->Text1()->text(), QStringLiteral("Com port open Error!"));
+    QCOMPARE(Module1::flgPortError, wordTrue);
+    QVERIFY(!window->MSComm1()->portOpen());
+    const QString tip = window->Text1()->toolTip();
+    QVERIFY2(
+        tip.contains(QStringLiteral("Com1: the adapter %1 was disconnected").arg(m_pty->path())),
+        qPrintable(tip));
+    QTest::qWait(2000);
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+    const double cpuSeconds =
+        double(after.tv_sec - before.tv_sec) + double(after.tv_nsec - before.tv_nsec) / 1e9;
+    QVERIFY2(cpuSeconds < 0.1, qPrintable(QString::number(cpuSeconds))); // no busy loop
+
+    // Both channels are off, and stay off whatever is pressed now.
+    if (tiltHeld)
+        QTest::mouseRelease(button(window.get(), "btnCH1_tilt"), Qt::LeftButton);
+    QTest::mouseClick(button(window.get(), "btnCH2"), Qt::LeftButton);
+    QCOMPARE(Module1::flgCH1, wordFalse);
+    QCOMPARE(Module1::flgCH2, wordFalse);
+    QCOMPARE(window->monCH1()->backColor(), Colours::lampOff);
+    QCOMPARE(window->monCH2()->backColor(), Colours::lampOff);
 
     QSignalSpy unloaded(window.get(), &frmMain::unloaded);
     QVERIFY(window->close());
     QCOMPARE(unloaded.count(), 1);
-    QVERIFY(!window->MSComm1()->portOpen());
-    QVERIFY(!m_pty->rts());
-    QVERIFY(!m_pty->dtr());
 }
 
 void tst_Robustness::settingsFolderCannotBeWritten()

@@ -59,6 +59,9 @@ frmMain::frmMain(QWidget *parent)
     buildControls();
     buildMenu();
     connectChannels();
+    // Queued: a line write that finds the device gone is still inside a channel command, whose
+    // remaining steps must run before the channels are idled.
+    connect(m_comm, &MSComm::deviceLost, this, &frmMain::portLost, Qt::QueuedConnection);
 
     // Design-time placement: a 3165 x 1440 client area below the menu bar, at 240, 810.
     const int menuHeight = menuBar()->sizeHint().height();
@@ -210,6 +213,20 @@ void frmMain::enterErrorState()
     steps([&] { m_text1->setBackColor(Colours::pureRed); });
     steps([&] { Module1::flgPortError = wordTrue; });
     steps([&] { m_text1->setText(QStringLiteral("Com port open Error!")); });
+}
+
+// No line is driven any more, so both channels are off and the port can only be chosen again.
+void frmMain::portLost(const QString &description)
+{
+    if (m_comm->portOpen())
+        return; // already reopened
+    enterErrorState();
+    SkipOnError steps;
+    Module1::flgCH1 = wordFalse;
+    Module1::flgCH2 = wordFalse;
+    steps([&] { m_monCH1->setBackColor(Colours::lampOff); });
+    steps([&] { m_monCH2->setBackColor(Colours::lampOff); });
+    steps([&] { describePort(description); });
 }
 
 void frmMain::placeEdge(float twips, Qt::Orientation edge)

@@ -55,6 +55,7 @@ private:
     void buildMenu();
     void load();
     void enterErrorState();
+    void portLost(const QString &description);
     void connectChannels();
     void toggleChannel(int channel);
     void mnuOption_Click();

@@ -1,48 +1,46 @@
+// A pseudo-terminal whose slave side stands in for a serial port in tests.
 #pragma once
 
+#include <QList>
 #include <QString>
 
-// A pseudo-terminal whose slave side stands in for a serial port in tests.
-//
-// The test keeps only the master open; the code under test opens the slave (path()) through
-// QSerialPort. With libptymodem.so preloaded the slave then has RTS and DTR lines, whose
-// state this class reads back from $PTYMODEM_DIR.
+// The test keeps only the master open; the code under test opens the slave (path()). With
+// libptymodem.so preloaded the slave then has RTS and DTR lines, which this class reads back from
+// $PTYMODEM_DIR. A new FakePty is a freshly plugged-in adapter: its speed is not 0, so the first
+// open raises both lines.
 class FakePty
 {
 public:
     FakePty();
     ~FakePty();
-
     FakePty(const FakePty &) = delete;
     FakePty &operator=(const FakePty &) = delete;
 
-    bool isValid() const;
-    QString errorString() const;
+    bool isValid() const { return m_master >= 0; }
+    QString errorString() const { return m_error; }
+    QString path() const { return m_path; }
 
-    // The slave device, /dev/pts/<N>.
-    QString path() const;
-    int number() const;
-
-    // Line levels as last left by whoever has the slave open; false when nobody raised them.
+    // Line levels as last left by whoever has the slave open.
     bool rts() const;
     bool dtr() const;
 
-    // Closes the master: the slave side sees a hang-up and line requests on it fail with EIO,
-    // like an adapter that was unplugged.
+    // Every change of the lines so far, oldest first.
+    struct Change
+    {
+        qint64 nanoseconds; // CLOCK_MONOTONIC
+        bool rts;
+        bool dtr;
+    };
+    QList<Change> changes() const;
+
+    // Closes the master: the slave hangs up, like an adapter that was unplugged.
     void hangUp();
 
     // While set, opening the slave fails with EIO, like a device node without hardware behind it.
     void setNoHardware(bool noHardware);
 
-    // Sets or clears HUPCL on the slave. It starts set, as on a real serial port, so the lines
-    // drop when the last descriptor of the slave is closed. Change it before the port is opened:
-    // QSerialPort puts back on close the attributes it found at open, HUPCL included.
-    bool setHangUpOnClose(bool hangUpOnClose);
-
 private:
-    QString stateFile(const QString &suffix) const;
-    bool readLine(const char *name) const;
-    void removeStateFiles();
+    QString stateFile(const char *suffix) const;
 
     int m_master = -1;
     int m_number = -1;
@@ -52,10 +50,3 @@ private:
 
 // True when libptymodem.so is loaded into this process.
 bool ptyModemLoaded();
-
-// The directory the preload library keeps line state in (PTYMODEM_DIR); empty when unset.
-QString ptyModemDir();
-
-// Makes sure PTYMODEM_DIR names an existing directory: creates it when set, otherwise points it
-// at a private temporary directory that lives until the process exits. Call before opening ports.
-bool preparePtyModemDir(QString *errorMessage = nullptr);

@@ -1,0 +1,254 @@
+#include "serial/linedevice.h"
+
+#include "serial/comerror.h"
+#include "serial/openerror.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+using OpenError::Cause;
+
+namespace {
+
+// Closes its descriptor unless ownership is taken with release().
+class UniqueFd
+{
+public:
+    explicit UniqueFd(int fd)
+        : m_fd(fd)
+    { }
+    ~UniqueFd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+// The errors with which a hung-up or vanished device answers.
+bool isGone(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+// Whether a character device belongs to one of the kernel's terminal drivers. Merely opening some
+// other character devices acts (opening /dev/watchdog arms a reboot), so nothing else is opened.
+// The redirections (/dev/tty, /dev/console, /dev/ptmx) and pty masters are no ports either.
+bool isTerminalDevice(dev_t rdev)
+{
+    QFile drivers(QStringLiteral("/proc/tty/drivers"));
+    if (!drivers.open(QIODevice::ReadOnly))
+        return false;
+    // readAll(): /proc files report a size of 0.
+    for (const QByteArray &line : drivers.readAll().split('\n')) {
+        // name, default node, major, minors ("64" or "0-1048575"), type; the name may hold blanks.
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 5)
+            continue;
+        const QByteArray &type = fields.last();
+        if (type.startsWith("system") || type == "pty:master")
+            continue;
+        if (fields[fields.size() - 3].toUInt() != major(rdev))
+            continue;
+        const QList<QByteArray> minors = fields[fields.size() - 2].split('-');
+        if (minor(rdev) >= minors.first().toUInt() && minor(rdev) <= minors.last().toUInt())
+            return true;
+    }
+    return false;
+}
+
+bool processRuns(qint64 pid)
+{
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+QString systemMessage(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+[[noreturn]] void fail(int port, const QString &path, Cause cause, const QString &detail = {},
+                       const std::optional<OpenError::Holder> &holder = {})
+{
+    throw ComError(OpenError::describe(port, path, cause, detail, holder));
+}
+
+[[noreturn]] void failLines(int port, const QString &path, int error)
+{
+    fail(port, path, isGone(error) ? Cause::NoHardware : Cause::NoControlLines,
+         systemMessage(error));
+}
+
+} // namespace
+
+LineDevice::LineDevice(int port, const QString &path, bool rts, bool dtr, QObject *parent)
+    : QObject(parent)
+    , m_port(port)
+{
+    struct stat node = {};
+    if (::stat(QFile::encodeName(path).constData(), &node) != 0)
+        fail(port, path, errno == EACCES ? Cause::PermissionDenied : Cause::Missing);
+    if (!S_ISCHR(node.st_mode) || !isTerminalDevice(node.st_rdev))
+        fail(port, path, Cause::NotSerial);
+    m_device = QFileInfo(path).canonicalFilePath();
+    lock(path);
+
+    UniqueFd fd(::open(QFile::encodeName(m_device).constData(),
+                       O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        switch (errno) {
+        case EBUSY:
+            fail(port, path, Cause::InUse, {}, OpenError::processHolding(m_device));
+        case EACCES:
+        case EPERM:
+            fail(port, path, Cause::PermissionDenied);
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+            fail(port, path, Cause::Missing);
+        case EIO:
+            fail(port, path, Cause::NoHardware);
+        default:
+            fail(port, path, Cause::Other, systemMessage(errno));
+        }
+    }
+    // The node may have been swapped since it was checked.
+    struct stat opened = {};
+    if (::fstat(fd.get(), &opened) != 0 || !S_ISCHR(opened.st_mode)
+        || opened.st_rdev != node.st_rdev)
+        fail(port, path, Cause::NotSerial);
+    // A program that holds the port this way must not have its lines touched.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        fail(port, path, Cause::InUse, {}, OpenError::processHolding(m_device));
+
+    // The open may have raised both lines: lower what must be low before anything else.
+    const int low = (rts ? 0 : TIOCM_RTS) | (dtr ? 0 : TIOCM_DTR);
+    if (low != 0 && ::ioctl(fd.get(), TIOCMBIC, &low) != 0)
+        failLines(port, path, errno);
+    ::ioctl(fd.get(), TIOCEXCL);
+
+    termios attributes = {};
+    if (::tcgetattr(fd.get(), &attributes) != 0)
+        failLines(port, path, errno);
+    ::cfmakeraw(&attributes);
+    attributes.c_cflag &= ~tcflag_t(CRTSCTS);
+    attributes.c_cflag |= CLOCAL | HUPCL | CREAD;
+    ::cfsetispeed(&attributes, B0);
+    ::cfsetospeed(&attributes, B0);
+    if (::tcsetattr(fd.get(), TCSANOW, &attributes) != 0)
+        failLines(port, path, errno);
+
+    const int high = (rts ? TIOCM_RTS : 0) | (dtr ? TIOCM_DTR : 0);
+    if (high != 0 && ::ioctl(fd.get(), TIOCMBIS, &high) != 0)
+        failLines(port, path, errno);
+
+    m_fd = fd.release();
+    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &LineDevice::drain);
+}
+
+LineDevice::~LineDevice()
+{
+    close();
+}
+
+// The lock file QSerialPort looks for: LCK.. and the device name below /dev, slashes made '_'.
+void LineDevice::lock(const QString &configuredPath)
+{
+    static const char *const directories[] = {"/var/lock",         "/etc/locks", "/var/spool/locks",
+                                              "/var/spool/uucp",   "/tmp",       "/var/tmp",
+                                              "/var/lock/lockdev", "/run/lock"};
+    QString name = m_device;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+
+    for (const char *directory : directories) {
+        const QFileInfo info(QString::fromLatin1(directory));
+        if (!info.isDir() || !info.isReadable() || !info.isWritable())
+            continue;
+        const QString path = info.canonicalFilePath() + QStringLiteral("/LCK..") + name;
+        auto lock = std::make_unique<QLockFile>(path);
+        lock->setStaleLockTime(0); // only a lock whose process is gone is stale
+        if (lock->tryLock(0)) {
+            m_lock = std::move(lock);
+            return;
+        }
+        if (lock->error() != QLockFile::LockFailedError)
+            return; // the file cannot be made here after all: go on without it
+        qint64 pid = 0;
+        lock->getLockInfo(&pid, nullptr, nullptr);
+        // QLockFile removes a stale lock when it may; this one it could not remove.
+        const auto cause = pid > 0 && !processRuns(pid) ? Cause::StaleLock : Cause::InUse;
+        fail(m_port, configuredPath, cause, path,
+             OpenError::Holder{pid, OpenError::programOf(pid)});
+    }
+}
+
+void LineDevice::setLine(Line line, bool asserted)
+{
+    const int bit = line == Line::RTS ? TIOCM_RTS : TIOCM_DTR;
+    if (m_fd >= 0 && ::ioctl(m_fd, asserted ? TIOCMBIS : TIOCMBIC, &bit) == 0)
+        return;
+    const int error = m_fd >= 0 ? errno : ENODEV;
+    if (isGone(error)) {
+        const QString description = OpenError::describe(m_port, m_device, Cause::Disconnected);
+        hangUp();
+        throw ComError(description);
+    }
+    throw ComError(QStringLiteral("Com%1: cannot set %2 on %3: %4.")
+                       .arg(m_port)
+                       .arg(line == Line::RTS ? QLatin1String("RTS") : QLatin1String("DTR"),
+                            m_device, systemMessage(error)));
+}
+
+void LineDevice::close()
+{
+    if (m_fd < 0)
+        return;
+    m_notifier->setEnabled(false);
+    const int both = TIOCM_RTS | TIOCM_DTR;
+    ::ioctl(m_fd, TIOCMBIC, &both); // HUPCL drops them too, unless another opener holds the port
+    ::ioctl(m_fd, TIOCNXCL);
+    ::close(std::exchange(m_fd, -1));
+    m_lock.reset();
+}
+
+// Nothing is ever expected to arrive; reading only tells whether the device is still there.
+void LineDevice::drain()
+{
+    char buffer[256];
+    const ssize_t count = ::read(m_fd, buffer, sizeof buffer);
+    if (count > 0 || (count < 0 && (errno == EAGAIN || errno == EINTR)))
+        return;
+    hangUp(); // end of file, or an error that would only repeat
+}
+
+void LineDevice::hangUp()
+{
+    if (!m_notifier->isEnabled())
+        return;
+    m_notifier->setEnabled(false);
+    emit lost();
+}
