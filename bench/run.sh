@@ -4,6 +4,9 @@
 #   start-up  process start to main window mapped, median, as a ratio to a bare Qt window
 #   memory    resident set size once idle, median, as a ratio to the same bare window
 #   toggle    one CH 1 On/Off click on an open pty: median, p90 and p99
+#   lines     how long the lines are high when the port opens: the first open after plug-in, a
+#             reopen by Set and a restart (both must be 0); QSerialPort's when it is installed
+#   unplug    from an unplugged adapter to the red status box: median and max of BENCH_RUNS
 #
 # Run by hand on a Debian 12 machine: bench/run.sh. It builds a Release tree in build-bench/,
 # starts its own Xvfb (no window manager) and uses a pseudo-terminal as the serial port, with
@@ -25,8 +28,9 @@ warmup=2 # untimed runs of each program first, so both start with warm caches
 startup_goal=1.3
 memory_goal=1.2
 toggle_goal_us=50
+unplug_goal_ms=100
 
-packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libxcb1-dev xvfb python3)
+packages=(cmake g++ make pkg-config qt6-base-dev libxcb1-dev xvfb python3)
 
 # shellcheck source=scripts/packages.sh
 source "$here/scripts/packages.sh"
@@ -36,7 +40,7 @@ install_packages "${packages[@]}"
 echo "Building in $build ..."
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
     -DTWINLINE_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" --parallel "$(nproc)" --target twinline bench_toggle mapwatch ptymodem \
+cmake --build "$build" --parallel "$(nproc)" --target twinline bench_toggle bench_port mapwatch ptymodem \
     >"$build/bench-build.log" 2>&1 || { cat "$build/bench-build.log" >&2; exit 1; }
 cmake -S "$here/bench/bare" -B "$build/bare" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build/bare" --parallel "$(nproc)" >>"$build/bench-build.log" 2>&1 \
@@ -46,6 +50,7 @@ twinline="$build/twinline"
 bare="$build/bare/bare_window"
 mapwatch="$build/bench/mapwatch"
 bench_toggle="$build/bench/bench_toggle"
+bench_port="$build/bench/bench_port"
 preload="$build/tests/ptymodem/libptymodem.so"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/twinline-bench.XXXXXX")
@@ -141,6 +146,15 @@ if ! toggle=$(QT_QPA_PLATFORM=offscreen LD_PRELOAD="$preload" "$bench_toggle" "$
     exit 1
 fi
 
+echo "Lines at open and unplug: $runs runs ..."
+mkdir "$work/modem"
+if ! lines=$(QT_QPA_PLATFORM=offscreen LD_PRELOAD="$preload" PTYMODEM_DIR="$work/modem" \
+    "$bench_port" "$runs" 2>"$work/port.log"); then
+    echo "bench_port failed:" >&2
+    cat "$work/port.log" >&2
+    exit 1
+fi
+
 failed=0
 # compare <label> <column> <unit> <divisor> <goal>: Twinline against the bare window
 compare() {
@@ -164,5 +178,25 @@ result=$(awk -v v="$median_us" -v g="$toggle_goal_us" 'BEGIN { print (v < g) ? "
 [ "$result" = PASS ] || failed=1
 printf 'toggle: median %s us, p90 %s us, p99 %s us over %s clicks (goal median < %s us) %s\n' \
     "$median_us" "$(field p90_us)" "$(field p99_us)" "$(field clicks)" "$toggle_goal_us" "$result"
+
+line() { sed -n "s/^$1=//p" <<<"$lines"; }
+reopen=$(line twinline_reopen_us)
+restart=$(line twinline_restart_us)
+result=$(awk -v a="$reopen" -v b="$restart" 'BEGIN { print (a == 0 && b == 0) ? "PASS" : "FAIL" }')
+[ "$result" = PASS ] || failed=1
+printf 'lines at open: first open after plug-in %s us, reopen by Set %s us, restart %s us (goal 0 and 0) %s\n' \
+    "$(line twinline_first_open_us)" "$reopen" "$restart" "$result"
+if [ -n "$(line qserialport_first_open_us)" ]; then
+    printf 'lines at open with QSerialPort: first open %s us, reopen %s us, restart %s us\n' \
+        "$(line qserialport_first_open_us)" "$(line qserialport_reopen_us)" \
+        "$(line qserialport_restart_us)"
+else
+    echo "lines at open with QSerialPort: not measured (needs qt6-serialport-dev)"
+fi
+unplug=$(line unplug_ms_max)
+result=$(verdict "$unplug" "$unplug_goal_ms")
+[ "$result" = PASS ] || failed=1
+printf 'unplug to red status: median %s ms, max %s ms over %s runs (goal max <= %s ms) %s\n' \
+    "$(line unplug_ms_median)" "$unplug" "$runs" "$unplug_goal_ms" "$result"
 
 exit "$failed"

@@ -14,7 +14,7 @@
  *     ioctls with EIO.
  * Line state lives in $PTYMODEM_DIR/pts<N> ("RTS=<0|1>\nDTR=<0|1>\n", replaced atomically; a
  * missing file means both lines low), and every change is appended to pts<N>.log as
- * "<CLOCK_MONOTONIC ns> <RTS> <DTR>". While pts<N>.nohw exists, opening the pty fails with EIO, like
+ * "<CLOCK_MONOTONIC ns> <RTS> <DTR>". Without PTYMODEM_DIR it stays in the process's memory. While pts<N>.nohw exists, opening the pty fails with EIO, like
  * a /dev/ttyS node without a UART. A real serial device is never opened: EACCES.
  * Not modelled: dup(), close_range(), and processes killed without running exit().
  */
@@ -44,6 +44,20 @@ __attribute__((visibility("default"))) int ptymodem_loaded = 1;
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static int tracked[MAX_FD]; /* pty number + 1 of each descriptor this process opened, or 0 */
+static struct {
+    int pts, bits;
+} memory[64]; /* line state without PTYMODEM_DIR: pty number + 1 and its lines */
+
+static int *remembered(int pts)
+{
+    for (int i = 0; i < 64; ++i) {
+        if (memory[i].pts == pts + 1 || memory[i].pts == 0) {
+            memory[i].pts = pts + 1;
+            return &memory[i].bits;
+        }
+    }
+    return &memory[0].bits;
+}
 
 static int real_open(int dirfd, const char *path, int flags, mode_t mode)
 {
@@ -68,7 +82,7 @@ static int load(int pts)
 {
     char path[PATH_MAX], text[64] = "";
     if (state_path(path, pts, "") != 0)
-        return 0;
+        return *remembered(pts);
     int fd = real_open(AT_FDCWD, path, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0)
         return 0;
@@ -81,8 +95,10 @@ static int load(int pts)
 static void store(int pts, int bits)
 {
     char path[PATH_MAX], tmp[PATH_MAX + 32], text[64];
-    if (state_path(path, pts, "") != 0)
+    if (state_path(path, pts, "") != 0) {
+        *remembered(pts) = bits;
         return;
+    }
     int rts = !!(bits & TIOCM_RTS), dtr = !!(bits & TIOCM_DTR);
     snprintf(tmp, sizeof tmp, "%s.%ld.tmp", path, (long)getpid());
     int fd = real_open(AT_FDCWD, tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -1,0 +1,169 @@
+// What opening the port does to the lines, and how soon an unplugged adapter shows.
+//
+//   bench_port [RUNS]
+//
+// Run it with libptymodem.so preloaded, PTYMODEM_DIR naming an empty folder and the offscreen
+// platform. Every run starts from a freshly "plugged-in" pseudo-terminal. Times come from the
+// stand-in's own timestamps, so they include its bookkeeping (a file write per line change).
+// Prints key=value lines:
+//   first_open_us   median time the lines were high during the first open after plug-in
+//   reopen_us       longest time any line was high during a reopen by Set (0: no raise at all)
+//   restart_us      the same for a new program opening the port it closed before
+//   unplug_ms       median and max from closing the pty master to the red status box
+// Built with Qt Serial Port, it prints the same three open figures for QSerialPort too, opened
+// and lowered as a serial tool does it: open(), then RTS and DTR set low.
+
+#include "fakepty.h"
+#include "serial/mscomm.h"
+#include "windows/colours.h"
+#include "windows/frmmain.h"
+#include "windows/textbox.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#ifdef TWINLINE_BENCH_QSERIALPORT
+#include <QSerialPort>
+#endif
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// Total time, in microseconds, that any line was high in the changes after `from`.
+double highTime(const QList<FakePty::Change> &changes, qsizetype from)
+{
+    qint64 total = 0, since = -1;
+    for (qsizetype i = from; i < changes.size(); ++i) {
+        const bool high = changes[i].rts || changes[i].dtr;
+        if (high && since < 0)
+            since = changes[i].nanoseconds;
+        else if (!high && since >= 0)
+            total += changes[i].nanoseconds - std::exchange(since, -1);
+    }
+    return double(total) / 1000.0;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+struct Port
+{
+    std::function<void()> open;
+    std::function<void()> close;
+};
+
+// first open after plug-in, reopen by Set, restart: the time lines were high in each.
+void measureOpens(const char *name, const std::function<Port(const QString &)> &make, int runs)
+{
+    std::vector<double> first, reopen, restart;
+    for (int run = 0; run < runs; ++run) {
+        FakePty pty;
+        Port port = make(pty.path());
+        port.open();
+        first.push_back(highTime(pty.changes(), 0));
+        qsizetype mark = pty.changes().size();
+        port.close();
+        port.open();
+        reopen.push_back(highTime(pty.changes(), mark));
+        port.close();
+        Port again = make(pty.path());
+        mark = pty.changes().size();
+        again.open();
+        restart.push_back(highTime(pty.changes(), mark));
+        again.close();
+    }
+    std::printf("%s_first_open_us=%.1f\n%s_reopen_us=%.1f\n%s_restart_us=%.1f\n", name,
+                median(first), name, *std::max_element(reopen.begin(), reopen.end()), name,
+                *std::max_element(restart.begin(), restart.end()));
+}
+
+Port twinline(const QString &)
+{
+    // The port comes from the settings, which map Com1 to the current pty.
+    auto comm = std::make_shared<MSComm>();
+    return {[comm] {
+                comm->setPortOpen(true);
+                comm->setDTREnable(false);
+                comm->setRTSEnable(false);
+            },
+            [comm] { comm->setPortOpen(false); }};
+}
+
+#ifdef TWINLINE_BENCH_QSERIALPORT
+Port qserialport(const QString &device)
+{
+    auto port = std::make_shared<QSerialPort>(device);
+    return {[port] {
+                port->open(QIODevice::WriteOnly);
+                port->setRequestToSend(false);
+                port->setDataTerminalReady(false);
+            },
+            [port] { port->close(); }};
+}
+#endif
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!ptyModemLoaded() || qEnvironmentVariableIsEmpty("PTYMODEM_DIR")) {
+        std::fprintf(stderr, "bench_port: preload libptymodem.so and set PTYMODEM_DIR\n");
+        return 1;
+    }
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    QApplication app(argc, argv);
+    QTemporaryDir config;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    QDir(config.path()).mkpath(QStringLiteral("Twinline"));
+    const auto mapCom1 = [&](const QString &device) {
+        QFile settings(config.filePath(QStringLiteral("Twinline/Twinline.conf")));
+        settings.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        settings.write(QStringLiteral("[Ports]\nCom1=%1\n").arg(device).toLocal8Bit());
+    };
+
+    measureOpens(
+        "twinline",
+        [&](const QString &device) {
+            mapCom1(device);
+            return twinline(device);
+        },
+        runs);
+#ifdef TWINLINE_BENCH_QSERIALPORT
+    measureOpens("qserialport", qserialport, runs);
+#else
+    std::printf("qserialport=not built (needs qt6-serialport-dev)\n");
+#endif
+
+    std::vector<double> unplug;
+    for (int run = 0; run < runs; ++run) {
+        FakePty pty;
+        mapCom1(pty.path());
+        frmMain window;
+        if (window.Text1()->backColor() != Colours::white) {
+            std::fprintf(stderr, "bench_port: the port did not open: %s\n",
+                         qPrintable(window.Text1()->toolTip()));
+            return 1;
+        }
+        QElapsedTimer timer;
+        timer.start();
+        pty.hangUp();
+        while (window.Text1()->backColor() != Colours::pureRed && timer.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        unplug.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    std::printf("unplug_ms_median=%.2f\nunplug_ms_max=%.2f\n", median(unplug),
+                *std::max_element(unplug.begin(), unplug.end()));
+    return 0;
+}
