@@ -3,8 +3,6 @@
 #include "settings/settingsstore.h"
 #include "version.h"
 
-#include <QFileInfo>
-
 namespace PortMap {
 
 QString defaultDevice(int port)
@@ -19,12 +17,6 @@ QString device(int port)
                             QStringLiteral("Com%1").arg(port), QString())
             .trimmed();
     return mapped.isEmpty() ? defaultDevice(port) : mapped;
-}
-
-QString describe(int port)
-{
-    const QString path = device(port);
-    return QFileInfo::exists(path) ? path : QStringLiteral("%1 (not present)").arg(path);
 }
 
 } // namespace PortMap

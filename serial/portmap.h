@@ -12,7 +12,4 @@ QString defaultDevice(int port);
 // Reads the user's mapping afresh on every call: a changed mapping applies at the next open.
 QString device(int port);
 
-// One line for a tooltip: the device and whether it exists now.
-QString describe(int port);
-
 } // namespace PortMap

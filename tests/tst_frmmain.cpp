@@ -11,9 +11,12 @@
 #include "windows/momentarybutton.h"
 #include "windows/textbox.h"
 
+#include <QDir>
+#include <QFile>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -83,9 +86,19 @@ std::unique_ptr<frmMain> tst_frmMain::start()
     return std::make_unique<frmMain>();
 }
 
+// Nothing stored, one USB adapter plugged in: it becomes Com1 and opens.
 void tst_frmMain::firstRun()
 {
-    auto window = start();
+    QFile::remove(m_settings->file());
+    const QTemporaryDir machine;
+    QDir().mkpath(machine.filePath(QStringLiteral("by-id")));
+    const QString adapter =
+        machine.filePath(QStringLiteral("by-id/usb-FTDI_FT232R_A12345-if00-port0"));
+    QVERIFY(QFile::link(m_pty->path(), adapter));
+    auto window = std::make_unique<frmMain>(PortNumbering(machine.filePath(QStringLiteral("by-id")),
+                                                          machine.filePath(QStringLiteral("sys")),
+                                                          machine.filePath(QStringLiteral("dev"))));
+    QCOMPARE(m_settings->read(QStringLiteral("Ports"), QStringLiteral("Com1")), adapter);
     QCOMPARE(window->windowTitle(), QStringLiteral("Twinline Ver.0.0.3"));
     QCOMPARE(window->pos(), QPoint(13, 13)); // 200 twips
     QCOMPARE(window->frameGeometry().size(), QSize(217, 140)); // 3250 x 2100 twips

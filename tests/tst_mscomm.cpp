@@ -5,6 +5,7 @@
 #include "serial/mscomm.h"
 #include "serial/openerror.h"
 #include "serial/portmap.h"
+#include "serial/portnumbering.h"
 #include "tempsettings.h"
 
 #include <QFile>
@@ -12,6 +13,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <memory>
 
@@ -49,6 +51,10 @@ private slots:
     void linkedDeviceSharesTheLock();
     void lineWriteOnVanishedDeviceFails();
     void mappingIsReadAtEachOpen();
+    void numbering_data();
+    void numbering();
+    void tooltips_data();
+    void tooltips();
     void descriptionsSayWhatToDo_data();
     void descriptionsSayWhatToDo();
 
@@ -388,9 +394,140 @@ void tst_MSComm::mappingIsReadAtEachOpen()
     m_settings->mapPort(1, other.path());
     comm.setPortOpen(true);
     QCOMPARE(comm.openDevice(), other.path());
-    QVERIFY(PortMap::describe(1).contains(other.path()));
-    m_settings->mapPort(9, QStringLiteral("/nonexistent/tty"));
-    QCOMPARE(PortMap::describe(9), QStringLiteral("/nonexistent/tty (not present)"));
+}
+
+// A fake machine: adapters as links in by-id/ to files in dev/, UARTs as dev/ttyS<k> with a
+// sysfs type. "@N" in a value stands for the link of adapter N, "@dev N" for its device.
+namespace {
+
+struct Machine
+{
+    QTemporaryDir root;
+    QString path(const QString &relative) const { return root.filePath(relative); }
+    QString link(int n) const
+    {
+        return path(
+            QStringLiteral("by-id/usb-Adapter_%1-if00-port0").arg(n, 2, 10, QLatin1Char('0')));
+    }
+    QString device(int n) const { return path(QStringLiteral("dev/ttyUSB%1").arg(n)); }
+    QString expand(QString value) const
+    {
+        if (value.startsWith(QLatin1String("@dev ")))
+            return device(value.mid(5).toInt());
+        return value.startsWith(QLatin1Char('@')) ? link(value.mid(1).toInt()) : value;
+    }
+    void write(const QString &relative, const QByteArray &text) const
+    {
+        QDir().mkpath(QFileInfo(path(relative)).path());
+        QFile file(path(relative));
+        file.open(QIODevice::WriteOnly);
+        file.write(text);
+    }
+    Machine(int adapters, const QList<int> &uarts)
+    {
+        QDir().mkpath(path(QStringLiteral("by-id")));
+        for (int n = 0; n < adapters; ++n) {
+            write(QStringLiteral("dev/ttyUSB%1").arg(n), {});
+            QFile::link(device(n), link(n));
+        }
+        for (int k = 0; k < 16; ++k) {
+            write(QStringLiteral("dev/ttyS%1").arg(k), {});
+            write(QStringLiteral("sys/class/tty/ttyS%1/type").arg(k),
+                  uarts.contains(k) ? "4\n" : "0\n");
+        }
+    }
+    PortNumbering numbering() const
+    {
+        return PortNumbering(path(QStringLiteral("by-id")), path(QStringLiteral("sys")),
+                             path(QStringLiteral("dev")));
+    }
+};
+
+} // namespace
+
+void tst_MSComm::numbering_data()
+{
+    QTest::addColumn<int>("adapters");
+    QTest::addColumn<QList<int>>("uarts");
+    QTest::addColumn<QStringList>("entries"); // "<port>=<value>" before
+    QTest::addColumn<QStringList>("expected"); // all entries after
+
+    QTest::newRow("first adapter, no UART")
+        << 1 << QList<int>{} << QStringList{} << QStringList{"1=@0"};
+    QTest::newRow("real ttyS0") << 1 << QList<int>{0} << QStringList{} << QStringList{"2=@0"};
+    QTest::newRow("hand entry kept") << 2 << QList<int>{} << QStringList{"1=/dev/ttyAMA0"}
+                                     << QStringList{"1=/dev/ttyAMA0", "2=@0", "3=@1"};
+    QTest::newRow("named by its device")
+        << 1 << QList<int>{} << QStringList{"3=@dev 0"} << QStringList{"3=@dev 0"};
+    QTest::newRow("unplugged keeps its number")
+        << 1 << QList<int>{} << QStringList{"1=@7"} << QStringList{"1=@7", "2=@0"};
+    QStringList all;
+    for (int n = 0; n < 16; ++n)
+        all << QStringLiteral("%1=@%2").arg(n + 1).arg(n);
+    QTest::newRow("17 adapters") << 17 << QList<int>{} << QStringList{} << all;
+}
+
+void tst_MSComm::numbering()
+{
+    QFETCH(int, adapters);
+    QFETCH(QList<int>, uarts);
+    QFETCH(QStringList, entries);
+    QFETCH(QStringList, expected);
+
+    const Machine machine(adapters, uarts);
+    m_settings->mapPort(1, QString()); // not the fixture's pty
+    for (const QString &entry : entries)
+        m_settings->mapPort(entry.section(QLatin1Char('='), 0, 0).toInt(),
+                            machine.expand(entry.section(QLatin1Char('='), 1)));
+    machine.numbering().numberNewAdapters();
+    machine.numbering().numberNewAdapters(); // a second look changes nothing
+    for (int port = 1; port <= 16; ++port) {
+        QString wanted;
+        for (const QString &entry : expected) {
+            if (entry.section(QLatin1Char('='), 0, 0).toInt() == port)
+                wanted = machine.expand(entry.section(QLatin1Char('='), 1));
+        }
+        QCOMPARE(m_settings->read(QStringLiteral("Ports"), QStringLiteral("Com%1").arg(port)),
+                 wanted);
+    }
+}
+
+void tst_MSComm::tooltips_data()
+{
+    QTest::addColumn<QString>("entry"); // Com<port>'s value, if any
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("expected"); // with "<root>" for the fake machine
+
+    QTest::newRow("adapter") << "@0" << 3
+                             << "Com3: FTDI FT232R USB UART, serial A12345: <root>/dev/ttyUSB0";
+    QTest::newRow("no UART") << "" << 2 << "Com2: <root>/dev/ttyS1 (no UART behind this port)";
+    QTest::newRow("UART") << "" << 1 << "Com1: <root>/dev/ttyS0";
+    QTest::newRow("unplugged adapter")
+        << "@4" << 4 << "Com4: usb-Adapter_04-if00-port0 (not plugged in)";
+    QTest::newRow("missing device")
+        << "/nonexistent/tty" << 9 << "Com9: /nonexistent/tty (not present)";
+}
+
+void tst_MSComm::tooltips()
+{
+    QFETCH(QString, entry);
+    QFETCH(int, port);
+    QFETCH(QString, expected);
+
+    Machine machine(1, {0});
+    machine.write(QStringLiteral("sys/devices/usb1/1-1/idVendor"), "0403\n");
+    machine.write(QStringLiteral("sys/devices/usb1/1-1/manufacturer"), "FTDI\n");
+    machine.write(QStringLiteral("sys/devices/usb1/1-1/product"), "FT232R USB UART\n");
+    machine.write(QStringLiteral("sys/devices/usb1/1-1/serial"), "A12345\n");
+    QDir().mkpath(machine.path(QStringLiteral("sys/devices/usb1/1-1/1-1:1.0/ttyUSB0")));
+    QDir().mkpath(machine.path(QStringLiteral("sys/class/tty/ttyUSB0")));
+    QFile::link(machine.path(QStringLiteral("sys/devices/usb1/1-1/1-1:1.0")),
+                machine.path(QStringLiteral("sys/class/tty/ttyUSB0/device")));
+    m_settings->mapPort(1, QString()); // no mapping of the fixture's
+    if (!entry.isEmpty())
+        m_settings->mapPort(port, machine.expand(entry));
+    QCOMPARE(machine.numbering().describe(port),
+             QString(expected).replace(QLatin1String("<root>"), machine.root.path()));
 }
 
 void tst_MSComm::descriptionsSayWhatToDo_data()

@@ -3,7 +3,6 @@
 #include "app/module1.h"
 #include "app/skiponerror.h"
 #include "serial/mscomm.h"
-#include "serial/portmap.h"
 #include "settings/conversions.h"
 #include "settings/settingsstore.h"
 #include "version.h"
@@ -18,12 +17,6 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLineEdit>
-
-namespace {
-
-constexpr int portCount = 16;
-
-} // namespace
 
 frmComm::frmComm(frmMain *main)
     : QDialog(main,
@@ -82,12 +75,13 @@ void frmComm::load()
 {
     SkipOnError steps;
     steps([&] { move(m_main->dialogCorner()); });
+    steps([&] { m_main->portNumbering().numberNewAdapters(); });
 
     const QString designText = m_cboPort->currentText();
-    for (int port = 1; port <= portCount; ++port) {
+    for (int port = 1; port <= PortNumbering::portCount; ++port) {
         steps([&] {
             m_cboPort->addItem(QStringLiteral("Com") + Conversions::plainDecimal(port));
-            m_cboPort->setItemData(m_cboPort->count() - 1, PortMap::describe(port),
+            m_cboPort->setItemData(m_cboPort->count() - 1, m_main->portNumbering().describe(port),
                                    Qt::ToolTipRole);
         });
     }

@@ -4,7 +4,6 @@
 #include "app/platform.h"
 #include "app/skiponerror.h"
 #include "serial/mscomm.h"
-#include "serial/portmap.h"
 #include "settings/conversions.h"
 #include "settings/settingsstore.h"
 #include "version.h"
@@ -22,6 +21,7 @@
 #include <QMenuBar>
 
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -48,9 +48,14 @@ Widget *place(Widget *widget, const char *name, const QRect &twips)
 } // namespace
 
 frmMain::frmMain(QWidget *parent)
+    : frmMain(PortNumbering(), parent)
+{ }
+
+frmMain::frmMain(PortNumbering numbering, QWidget *parent)
     : QMainWindow(parent,
                   Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                       | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+    , m_numbering(std::move(numbering))
     , m_comm(new MSComm(this))
 {
     setObjectName(QStringLiteral("frmMain"));
@@ -167,6 +172,9 @@ void frmMain::mnuAbout_Click()
 
 void frmMain::load()
 {
+    // An adapter plugged in since the last run gets its number before any port is opened.
+    m_numbering.numberNewAdapters();
+
     // Any failure abandons the remaining steps: the window keeps what was set so far.
     QString failure;
     try {
@@ -200,8 +208,7 @@ void frmMain::load()
 
 void frmMain::describePort(const QString &failure)
 {
-    const int port = m_comm->commPort();
-    QString text = QStringLiteral("Com%1: %2").arg(port).arg(PortMap::describe(port));
+    QString text = m_numbering.describe(m_comm->commPort());
     if (!failure.isEmpty())
         text += QLatin1Char('\n') + failure;
     m_text1->setToolTip(text);

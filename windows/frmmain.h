@@ -1,6 +1,8 @@
 // The main window: the port, the status box, the two channels and the menu.
 #pragma once
 
+#include "serial/portnumbering.h"
+
 #include <QMainWindow>
 
 #include <cmath>
@@ -22,11 +24,14 @@ class frmMain : public QMainWindow
 
 public:
     explicit frmMain(QWidget *parent = nullptr);
+    // numbering: where USB adapters are found and described.
+    explicit frmMain(PortNumbering numbering, QWidget *parent = nullptr);
 
     MSComm *MSComm1() const { return m_comm; }
     TextBox *Text1() const { return m_text1; }
     Lamp *monCH1() const { return m_monCH1; }
     Lamp *monCH2() const { return m_monCH2; }
+    const PortNumbering &portNumbering() const { return m_numbering; }
 
     // The window's outer top-left corner in twips, as the dialogs place themselves by it.
     float leftTwips() const;
@@ -64,6 +69,7 @@ private:
     void fitFrame();
     float edgeTwips(float placedTwips, int pixels) const;
 
+    PortNumbering m_numbering;
     MSComm *m_comm = nullptr;
     TextBox *m_text1 = nullptr;
     CommandButton *m_btnCH1 = nullptr;
