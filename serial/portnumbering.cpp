@@ -113,7 +113,8 @@ QString PortNumbering::describe(int port) const
         mapped.isEmpty() ? m_deviceFolder + QStringLiteral("/ttyS%1").arg(port - 1) : mapped;
     const QFileInfo info(path);
     if (!info.exists()) {
-        if (info.isSymLink() || path.startsWith(m_byIdFolder + QLatin1Char('/')))
+        // udev removes an unplugged adapter's links from /dev/serial/ (by-id, by-path).
+        if (info.isSymLink() || path.startsWith(QFileInfo(m_byIdFolder).path() + QLatin1Char('/')))
             return com + info.fileName() + QStringLiteral(" (not plugged in)");
         return com + path + QStringLiteral(" (not present)");
     }

@@ -99,6 +99,8 @@ static void store(int pts, int bits)
         *remembered(pts) = bits;
         return;
     }
+    if (load(pts) == bits)
+        return; /* only changes are logged */
     int rts = !!(bits & TIOCM_RTS), dtr = !!(bits & TIOCM_DTR);
     snprintf(tmp, sizeof tmp, "%s.%ld.tmp", path, (long)getpid());
     int fd = real_open(AT_FDCWD, tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
