@@ -201,8 +201,10 @@ void LineDevice::lock(const QString &configuredPath)
         lock->getLockInfo(&pid, nullptr, nullptr);
         // QLockFile removes a stale lock when it may; this one it could not remove.
         const auto cause = pid > 0 && !processRuns(pid) ? Cause::StaleLock : Cause::InUse;
-        fail(m_port, configuredPath, cause, path,
-             OpenError::Holder{pid, OpenError::programOf(pid)});
+        std::optional<OpenError::Holder> holder;
+        if (pid > 0)
+            holder = OpenError::Holder{pid, OpenError::programOf(pid)};
+        fail(m_port, configuredPath, cause, path, holder);
     }
 }
 
