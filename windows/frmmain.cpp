@@ -20,21 +20,30 @@
 
 #include <QCloseEvent>
 #include <QMenuBar>
+#include <QStringList>
 
 #include <stdexcept>
 
 namespace {
 
+const QString application = QStringLiteral(TWINLINE_TITLE);
 const QString properties = QStringLiteral("Properties");
 
 QString readProperty(const QString &key, const QString &defaultText)
 {
-    return SettingsStore::read(QStringLiteral(TWINLINE_TITLE), properties, key, defaultText);
+    return SettingsStore::read(application, properties, key, defaultText);
 }
 
-void writeProperty(const QString &key, const QString &text)
+// A file the store cannot read may map the ports to other devices than the defaults, so no port
+// is opened from defaults, and the file is left for the user to mend.
+QString unreadableSettingsNotice()
 {
-    SettingsStore::write(QStringLiteral(TWINLINE_TITLE), properties, key, text);
+    const QString why = SettingsStore::whyUnreadable(application);
+    if (why.isEmpty())
+        return {};
+    return QStringLiteral("The settings file %1 cannot be read (%2). " TWINLINE_TITLE
+                          " will not open any port or change that file until it can be read.")
+        .arg(SettingsStore::fileName(application), why);
 }
 
 template<typename Widget>
@@ -171,6 +180,8 @@ void frmMain::load()
                            .arg(Conversions::plainDecimal(TWINLINE_VERSION_MAJOR),
                                 Conversions::plainDecimal(TWINLINE_VERSION_MINOR),
                                 Conversions::plainDecimal(TWINLINE_VERSION_PATCH)));
+        if (const QString notice = unreadableSettingsNotice(); !notice.isEmpty())
+            throw std::runtime_error(notice.toStdString());
         placeEdge(Conversions::toSingle(readProperty(QStringLiteral("Top"), QStringLiteral("200"))),
                   Qt::Vertical);
         placeEdge(
@@ -197,11 +208,18 @@ void frmMain::load()
 
 void frmMain::describePort(const QString &failure)
 {
-    const int port = m_comm->commPort();
-    QString text = QStringLiteral("Com%1: %2").arg(port).arg(PortMap::describe(port));
-    if (!failure.isEmpty())
-        text += QLatin1Char('\n') + failure;
-    m_text1->setToolTip(text);
+    const QString notice = unreadableSettingsNotice();
+    QStringList lines;
+    // Without the settings the port map is unknown: a port is named only once one is open.
+    if (notice.isEmpty() || m_comm->portOpen()) {
+        const int port = m_comm->commPort();
+        lines << QStringLiteral("Com%1: %2").arg(port).arg(PortMap::describe(port));
+    }
+    if (!failure.isEmpty() && failure != notice)
+        lines << failure;
+    if (!notice.isEmpty())
+        lines << notice;
+    m_text1->setToolTip(lines.join(QLatin1Char('\n')));
 }
 
 void frmMain::enterErrorState()
@@ -294,8 +312,12 @@ void frmMain::unload()
     SkipOnError steps;
     // A platform that cannot tell where the window is must not overwrite the stored position.
     if (platformReportsWindowPosition()) {
-        steps([&] { writeProperty(QStringLiteral("Top"), Conversions::fromSingle(topTwips())); });
-        steps([&] { writeProperty(QStringLiteral("Left"), Conversions::fromSingle(leftTwips())); });
+        // One write for both edges: the file never holds one edge of this run and one of the last.
+        steps([&] {
+            SettingsStore::write(application, properties,
+                                 {{QStringLiteral("Top"), Conversions::fromSingle(topTwips())},
+                                  {QStringLiteral("Left"), Conversions::fromSingle(leftTwips())}});
+        });
     }
     steps([&] { m_comm->setPortOpen(false); });
     emit unloaded();
