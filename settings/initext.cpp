@@ -170,16 +170,16 @@ QString IniText::misreading(const QVariantMap &parsed) const
     QSet<QString> keys;
     QString section;
     for (qsizetype i = 0; i < m_lines.size(); ++i) {
-        const QString line = QStringLiteral("line %1 ").arg(i + 1);
+        const auto line = [i] { return QStringLiteral("line %1 ").arg(i + 1); };
         const Meaning meaning = meaningOf(m_lines.at(i).text, i == 0);
         if (!meaning.problem.isEmpty())
-            return line + meaning.problem;
+            return line() + meaning.problem;
         if (meaning.kind == Meaning::Section) {
             section = meaning.name;
         } else if (meaning.kind == Meaning::Key) {
             const QString key = fullKey(section, meaning.name);
             if (!parsed.contains(key))
-                return line + QStringLiteral("is not read as it is written");
+                return line() + QStringLiteral("is not read as it is written");
             keys.insert(key);
         }
     }

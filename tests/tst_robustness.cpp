@@ -266,11 +266,13 @@ void tst_Robustness::settingsFileKinds()
         if (reason.isEmpty()) {
             QCOMPARE(window->Text1()->text(), QStringLiteral("Com 1"));
         } else {
+            const QString home = QDir::homePath() + u'/';
+            const QString shown = file.startsWith(home) ? u'~' + file.mid(home.size() - 1) : file;
             QCOMPARE(window->Text1()->text(), QStringLiteral("Com port open Error!"));
             QCOMPARE(window->Text1()->toolTip(),
                      QStringLiteral("The settings file %1 cannot be read (%2). Twinline will not "
                                     "open any port or change that file until it can be read.")
-                         .arg(file, reason));
+                         .arg(shown, reason));
         }
         QCOMPARE(window->MSComm1()->portOpen(), reason.isEmpty());
         if (moved)
