@@ -191,6 +191,9 @@ bool SettingsFile::replace(const QByteArray &contents) const
     if (m_exists && contents == m_contents)
         return true;
 
+    // A file the user made read-only stays as it is, as it did when QSettings wrote it.
+    if (m_exists && ::faccessat(AT_FDCWD, m_target.constData(), W_OK, AT_EACCESS) != 0)
+        return false;
     const QFileInfo target(QFile::decodeName(m_target));
     if (!m_exists && !QDir().mkpath(target.absolutePath()))
         return false;

@@ -36,7 +36,8 @@ public:
     const QByteArray &contents() const { return m_contents; }
 
     // Puts contents in place of the file, or of what a link points to. Refuses when the file
-    // cannot be used or has changed since it was read. False when the old file stays.
+    // cannot be used, is read-only, or has changed since it was read. False when the old file
+    // stays.
     bool replace(const QByteArray &contents) const;
 
 private:
