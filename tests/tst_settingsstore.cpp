@@ -23,8 +23,8 @@ private slots:
     void keepsOneGroupPerSectionInTheUsersConfigFolder();
     void handEditedValues_data();
     void handEditedValues();
-    void junkFileNeverCrashes_data();
-    void junkFileNeverCrashes();
+    void writesOnlyItsOwnLine_data();
+    void writesOnlyItsOwnLine();
     void damagedValueLosesNoOtherValue();
     void unwritableFolderReportsFailure();
 
@@ -120,34 +120,62 @@ void tst_SettingsStore::handEditedValues()
     QCOMPARE(converted, isNumber);
 }
 
-void tst_SettingsStore::junkFileNeverCrashes_data()
+void tst_SettingsStore::writesOnlyItsOwnLine_data()
 {
     QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<QString>("left");
+    QTest::addColumn<QByteArray>("after"); // null: refused, the file untouched
 
-    QByteArray binary(65536, '\0');
-    for (int i = 0; i < binary.size(); ++i)
-        binary[i] = char((i * 7919 + 13) % 256);
-    QTest::newRow("binary junk") << binary;
-    QTest::newRow("NUL bytes") << QByteArray(1000, '\0');
-    QTest::newRow("unterminated group") << QByteArray("[Properties\nTop=1\n");
-    QTest::newRow("invalid UTF-8") << QByteArray("[Properties]\nTop=\xff\xfe\xfd\n");
-    QTest::newRow("unbalanced quote") << QByteArray("[Properties]\nTop=\"12\n");
+    QTest::newRow("value replaced in place")
+        << QByteArray("[Properties]\nLeft =  12  \nTop=1\n") << "450"
+        << QByteArray("[Properties]\nLeft =  450\nTop=1\n");
+    QTest::newRow("key added at the end of its section")
+        << QByteArray("[Properties]\nTop=1\n\n[Ports]\nCom1=/dev/x\n") << "450"
+        << QByteArray("[Properties]\nTop=1\nLeft=450\n\n[Ports]\nCom1=/dev/x\n");
+    QTest::newRow("section added at the end")
+        << QByteArray("; mine\n[Ports]\nCom1=/dev/x") << "450"
+        << QByteArray("; mine\n[Ports]\nCom1=/dev/x\n\n[Properties]\nLeft=450\n");
+    QTest::newRow("section twice, the last counts")
+        << QByteArray("[Properties]\nLeft=1\n[Ports]\n[Properties]\nLeft=2\n") << "450"
+        << QByteArray("[Properties]\nLeft=1\n[Ports]\n[Properties]\nLeft=450\n");
+    QTest::newRow("CRLF lines") << QByteArray("[Properties]\r\nTop=1\r\n") << "450"
+                                << QByteArray("[Properties]\r\nTop=1\r\nLeft=450\r\n");
+    QTest::newRow("BOM and Latin-1 kept")
+        << QByteArray("\xef\xbb\xbf[Properties]\nOwner=J\xf6rg\n") << "450"
+        << QByteArray("\xef\xbb\xbf[Properties]\nOwner=J\xf6rg\nLeft=450\n");
+    QTest::newRow("comma decimal quoted")
+        << QByteArray() << "1200,5" << QByteArray("[Properties]\nLeft=\"1200,5\"\n");
+    QTest::newRow("escapes") << QByteArray() << "@a\"b\\c\t1 "
+                             << QByteArray("[Properties]\nLeft=\"@@a\\\"b\\\\c\\t1 \"\n");
+    QTest::newRow("NUL bytes") << QByteArray("[Properties]\nTop=1\n\0\0", 21) << "450"
+                               << QByteArray();
+    QTest::newRow("unterminated group")
+        << QByteArray("[Properties\nTop=1\n") << "450" << QByteArray();
+    QTest::newRow("unbalanced quote")
+        << QByteArray("[Properties]\nTop=\"12\n") << "450" << QByteArray();
+    QTest::newRow("backslash at the end")
+        << QByteArray("[Ports]\nCom1=C:\\\n[Properties]\nTop=1\n") << "450" << QByteArray();
+    QTest::newRow("key in quotes")
+        << QByteArray("[Properties]\n\"Top=1\"\nLeft=2\n") << "450" << QByteArray();
 }
 
-void tst_SettingsStore::junkFileNeverCrashes()
+void tst_SettingsStore::writesOnlyItsOwnLine()
 {
     QFETCH(QByteArray, contents);
-    m_settings->writeRaw(contents);
+    QFETCH(QString, left);
+    QFETCH(QByteArray, after);
 
-    const QString top = read(QStringLiteral("Top"), QStringLiteral("200"));
-    // Whatever comes back is either the default or a text the reader converts or rejects.
-    try {
-        Conversions::toSingle(top, QLocale::c());
-    } catch (const ConversionError &) { }
-    // The program can remember things again.
-    QVERIFY(SettingsStore::write(QStringLiteral("Twinline"), QStringLiteral("Properties"),
-                                 QStringLiteral("Left"), QStringLiteral("450")));
-    QCOMPARE(read(QStringLiteral("Left")), QStringLiteral("450"));
+    if (!contents.isNull())
+        m_settings->writeRaw(contents);
+    QCOMPARE(SettingsStore::write(QStringLiteral("Twinline"), QStringLiteral("Properties"),
+                                  QStringLiteral("Left"), left),
+             !after.isNull());
+    QFile file(m_settings->file());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), after.isNull() ? contents : after);
+    // A file the store will not write, it does not read either.
+    QCOMPARE(read(QStringLiteral("Left")), after.isNull() ? QStringLiteral("dflt") : left);
+    QCOMPARE(SettingsStore::whyUnreadable(QStringLiteral("Twinline")).isEmpty(), !after.isNull());
 }
 
 void tst_SettingsStore::damagedValueLosesNoOtherValue()

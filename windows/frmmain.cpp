@@ -19,22 +19,33 @@
 
 #include <QCloseEvent>
 #include <QMenuBar>
+#include <QStringList>
 
 #include <stdexcept>
 #include <utility>
 
 namespace {
 
+const QString application = QStringLiteral(TWINLINE_TITLE);
 const QString properties = QStringLiteral("Properties");
 
 QString readProperty(const QString &key, const QString &defaultText)
 {
-    return SettingsStore::read(QStringLiteral(TWINLINE_TITLE), properties, key, defaultText);
+    return SettingsStore::read(application, properties, key, defaultText);
 }
 
-void writeProperty(const QString &key, const QString &text)
+// A file the store cannot read may map the ports to other devices than the defaults, so no port
+// is opened from defaults, and the file is left for the user to mend.
+// portOpen: whether the user has opened a port by hand since.
+QString unreadableSettingsNotice(bool portOpen)
 {
-    SettingsStore::write(QStringLiteral(TWINLINE_TITLE), properties, key, text);
+    const QString why = SettingsStore::whyUnreadable(application);
+    if (why.isEmpty())
+        return {};
+    return QStringLiteral("The settings file %1 cannot be read (%2). " TWINLINE_TITLE
+                          " will not %3change that file until it can be read.")
+        .arg(SettingsStore::fileName(application), why,
+             portOpen ? QString() : QStringLiteral("open any port or "));
 }
 
 template<typename Widget>
@@ -172,9 +183,6 @@ void frmMain::mnuAbout_Click()
 
 void frmMain::load()
 {
-    // An adapter plugged in since the last run gets its number before any port is opened.
-    m_numbering.numberNewAdapters();
-
     // Any failure abandons the remaining steps: the window keeps what was set so far.
     QString failure;
     try {
@@ -182,6 +190,10 @@ void frmMain::load()
                            .arg(Conversions::plainDecimal(TWINLINE_VERSION_MAJOR),
                                 Conversions::plainDecimal(TWINLINE_VERSION_MINOR),
                                 Conversions::plainDecimal(TWINLINE_VERSION_PATCH)));
+        if (const QString notice = unreadableSettingsNotice(false); !notice.isEmpty())
+            throw std::runtime_error(notice.toStdString());
+        // An adapter plugged in since the last run gets its number before any port is opened.
+        m_numbering.numberNewAdapters();
         placeEdge(Conversions::toSingle(readProperty(QStringLiteral("Top"), QStringLiteral("200"))),
                   Qt::Vertical);
         placeEdge(
@@ -208,10 +220,16 @@ void frmMain::load()
 
 void frmMain::describePort(const QString &failure)
 {
-    QString text = m_numbering.describe(m_comm->commPort());
-    if (!failure.isEmpty())
-        text += QLatin1Char('\n') + failure;
-    m_text1->setToolTip(text);
+    const QString notice = unreadableSettingsNotice(m_comm->portOpen());
+    QStringList lines;
+    // Without the settings the port map is unknown: a port is named only once one is open.
+    if (notice.isEmpty() || m_comm->portOpen())
+        lines << m_numbering.describe(m_comm->commPort());
+    if (!failure.isEmpty() && failure != unreadableSettingsNotice(false))
+        lines << failure;
+    if (!notice.isEmpty())
+        lines << notice;
+    m_text1->setToolTip(lines.join(QLatin1Char('\n')));
 }
 
 void frmMain::enterErrorState()
@@ -318,8 +336,12 @@ void frmMain::unload()
     SkipOnError steps;
     // A platform that cannot tell where the window is must not overwrite the stored position.
     if (platformReportsWindowPosition()) {
-        steps([&] { writeProperty(QStringLiteral("Top"), Conversions::fromSingle(topTwips())); });
-        steps([&] { writeProperty(QStringLiteral("Left"), Conversions::fromSingle(leftTwips())); });
+        // One write for both edges: the file never holds one edge of this run and one of the last.
+        steps([&] {
+            SettingsStore::write(application, properties,
+                                 {{QStringLiteral("Top"), Conversions::fromSingle(topTwips())},
+                                  {QStringLiteral("Left"), Conversions::fromSingle(leftTwips())}});
+        });
     }
     steps([&] { m_comm->setPortOpen(false); });
     emit unloaded();
