@@ -52,9 +52,9 @@ bool isGone(int error)
     return error == EIO || error == ENXIO || error == ENODEV;
 }
 
-// Whether a character device belongs to one of the kernel's terminal drivers. Merely opening some
-// other character devices acts (opening /dev/watchdog arms a reboot), so nothing else is opened.
-// The redirections (/dev/tty, /dev/console, /dev/ptmx) and pty masters are no ports either.
+// Whether a character device belongs to one of the kernel's serial drivers, or is a pty slave.
+// Merely opening some other character devices acts (opening /dev/watchdog arms a reboot), so
+// nothing else is opened; neither are consoles, redirections such as /dev/tty, or pty masters.
 bool isTerminalDevice(dev_t rdev)
 {
     QFile drivers(QStringLiteral("/proc/tty/drivers"));
@@ -67,7 +67,7 @@ bool isTerminalDevice(dev_t rdev)
         if (fields.size() < 5)
             continue;
         const QByteArray &type = fields.last();
-        if (type.startsWith("system") || type == "pty:master")
+        if (type != "serial" && type != "pty:slave")
             continue;
         if (fields[fields.size() - 3].toUInt() != major(rdev))
             continue;
@@ -113,6 +113,10 @@ LineDevice::LineDevice(int port, const QString &path, bool rts, bool dtr, QObjec
         fail(port, path, Cause::NotSerial);
     m_device = QFileInfo(path).canonicalFilePath();
     lock(path);
+    // Opening a port raises its lines unless it is at speed 0: a program that holds it with
+    // flock() (picocom, tio) must not see it opened at all.
+    if (const auto holder = OpenError::flockHolder(node.st_dev, node.st_ino))
+        fail(port, path, Cause::InUse, {}, holder);
 
     UniqueFd fd(::open(QFile::encodeName(m_device).constData(),
                        O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
@@ -138,15 +142,15 @@ LineDevice::LineDevice(int port, const QString &path, bool rts, bool dtr, QObjec
     if (::fstat(fd.get(), &opened) != 0 || !S_ISCHR(opened.st_mode)
         || opened.st_rdev != node.st_rdev)
         fail(port, path, Cause::NotSerial);
-    // A program that holds the port this way must not have its lines touched.
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         fail(port, path, Cause::InUse, {}, OpenError::processHolding(m_device));
 
-    // The open may have raised both lines: lower what must be low before anything else.
+    // The open may have raised both lines: lower what must be low before anything else. Issued
+    // even with nothing to lower, it tells whether the device has control lines at all before
+    // any of its settings change.
     const int low = (rts ? 0 : TIOCM_RTS) | (dtr ? 0 : TIOCM_DTR);
-    if (low != 0 && ::ioctl(fd.get(), TIOCMBIC, &low) != 0)
+    if (::ioctl(fd.get(), TIOCMBIC, &low) != 0)
         failLines(port, path, errno);
-    ::ioctl(fd.get(), TIOCEXCL);
 
     termios attributes = {};
     if (::tcgetattr(fd.get(), &attributes) != 0)
@@ -162,6 +166,8 @@ LineDevice::LineDevice(int port, const QString &path, bool rts, bool dtr, QObjec
     const int high = (rts ? TIOCM_RTS : 0) | (dtr ? TIOCM_DTR : 0);
     if (high != 0 && ::ioctl(fd.get(), TIOCMBIS, &high) != 0)
         failLines(port, path, errno);
+    // Last, so that no failure above leaves the device exclusive.
+    ::ioctl(fd.get(), TIOCEXCL);
 
     m_fd = fd.release();
     m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
@@ -189,6 +195,15 @@ void LineDevice::lock(const QString &configuredPath)
         if (!info.isDir() || !info.isReadable() || !info.isWritable())
             continue;
         const QString path = info.canonicalFilePath() + QStringLiteral("/LCK..") + name;
+        // QLockFile takes a lock without a program name line, as minicom and cu write it, for a
+        // stale one whenever its process runs under another name. Such a lock is honoured here.
+        QFile existing(path);
+        if (existing.open(QIODevice::ReadOnly)) {
+            const qint64 pid = existing.readLine(32).trimmed().toLongLong();
+            if (pid > 0 && pid != ::getpid() && processRuns(pid))
+                fail(m_port, configuredPath, Cause::InUse, path,
+                     OpenError::Holder{pid, OpenError::programOf(pid)});
+        }
         auto lock = std::make_unique<QLockFile>(path);
         lock->setStaleLockTime(0); // only a lock whose process is gone is stale
         if (lock->tryLock(0)) {

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace OpenError {
@@ -28,6 +29,25 @@ std::optional<Holder> processHolding(const QString &device)
             if (fd.symLinkTarget() == device)
                 return Holder{pid.toLongLong(), programOf(pid.toLongLong())};
         }
+    }
+    return std::nullopt;
+}
+
+std::optional<Holder> flockHolder(quint64 fileSystem, quint64 inode)
+{
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    // "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10780675 0 EOF": the file as major:minor:inode.
+    const QByteArray file = QStringLiteral("%1:%2:%3")
+                                .arg(::major(fileSystem), 2, 16, QLatin1Char('0'))
+                                .arg(::minor(fileSystem), 2, 16, QLatin1Char('0'))
+                                .arg(inode)
+                                .toLatin1();
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[5] == file)
+            return Holder{fields[4].toLongLong(), programOf(fields[4].toLongLong())};
     }
     return std::nullopt;
 }

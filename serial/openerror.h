@@ -32,6 +32,9 @@ QString programOf(qint64 pid);
 // Another process that has `device` open, found through /proc; nothing where /proc hides it.
 std::optional<Holder> processHolding(const QString &device);
 
+// A process holding an flock() on the file with this file system and inode, from /proc/locks.
+std::optional<Holder> flockHolder(quint64 fileSystem, quint64 inode);
+
 // `device` is the path as configured; `detail` is the lock file for StaleLock and the system's
 // message for NoControlLines and Other.
 QString describe(int port, const QString &device, Cause cause, const QString &detail = {},

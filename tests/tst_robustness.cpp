@@ -76,13 +76,16 @@ void tst_Robustness::cleanup()
 void tst_Robustness::deviceDisappearsWhileOpen_data()
 {
     QTest::addColumn<bool>("tiltHeld");
-    QTest::newRow("idle") << false;
-    QTest::newRow("while Tilt is held") << true;
+    QTest::addColumn<bool>("clickAtOnce"); // before the hang-up is noticed
+    QTest::newRow("idle") << false << false;
+    QTest::newRow("while Tilt is held") << true << false;
+    QTest::newRow("toggled before it is noticed") << false << true;
 }
 
 void tst_Robustness::deviceDisappearsWhileOpen()
 {
     QFETCH(bool, tiltHeld);
+    QFETCH(bool, clickAtOnce);
     auto window = std::make_unique<frmMain>();
     QTest::mouseClick(button(window.get(), "btnCH2"), Qt::LeftButton);
     if (tiltHeld)
@@ -93,6 +96,8 @@ void tst_Robustness::deviceDisappearsWhileOpen()
     timespec before{}, after{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
     m_pty->hangUp(); // the adapter is pulled out
+    if (clickAtOnce)
+        QTest::mouseClick(button(window.get(), "btnCH1"), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(window->Text1()->backColor(), Colours::pureRed, 100);
     QCOMPARE(window->Text1()->text(), QStringLiteral("Com port open Error!"));
     QCOMPARE(Module1::flgPortError, wordTrue);
@@ -115,6 +120,12 @@ void tst_Robustness::deviceDisappearsWhileOpen()
     QCOMPARE(Module1::flgCH2, wordFalse);
     QCOMPARE(window->monCH1()->backColor(), Colours::lampOff);
     QCOMPARE(window->monCH2()->backColor(), Colours::lampOff);
+
+    // Chosen again on a new adapter, the port opens with both lines low.
+    FakePty replugged;
+    m_settings->mapPort(1, replugged.path());
+    window->MSComm1()->setPortOpen(true);
+    QVERIFY(!replugged.rts() && !replugged.dtr());
 
     QSignalSpy unloaded(window.get(), &frmMain::unloaded);
     QVERIFY(window->close());

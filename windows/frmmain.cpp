@@ -247,6 +247,9 @@ void frmMain::portLost(const QString &description)
         return; // already reopened
     enterErrorState();
     SkipOnError steps;
+    // Recorded low, so that choosing the port again does not raise what was on before.
+    steps([&] { m_comm->setRTSEnable(false); });
+    steps([&] { m_comm->setDTREnable(false); });
     Module1::flgCH1 = wordFalse;
     Module1::flgCH2 = wordFalse;
     steps([&] { m_monCH1->setBackColor(Colours::lampOff); });

@@ -71,6 +71,13 @@ QList<FakePty::Change> FakePty::changes() const
     return changes;
 }
 
+termios FakePty::attributes() const
+{
+    termios attributes{};
+    ::tcgetattr(m_master, &attributes);
+    return attributes;
+}
+
 void FakePty::hangUp()
 {
     if (m_master >= 0)

@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+#include <termios.h>
+
 // The test keeps only the master open; the code under test opens the slave (path()). With
 // libptymodem.so preloaded the slave then has RTS and DTR lines, which this class reads back from
 // $PTYMODEM_DIR. A new FakePty is a freshly plugged-in adapter: its speed is not 0, so the first
@@ -32,6 +34,9 @@ public:
         bool dtr;
     };
     QList<Change> changes() const;
+
+    // The slave's terminal settings (speed, HUPCL, CLOCAL...), read through the master.
+    termios attributes() const;
 
     // Closes the master: the slave hangs up, like an adapter that was unplugged.
     void hangUp();
