@@ -27,11 +27,12 @@ install_packages() {
     [ "${#missing[@]}" -eq 0 ] && return 0
     local update=(apt-get update)
     local install=(apt-get install -y --no-install-recommends "${missing[@]}")
-    echo "Installing: ${missing[*]}"
     if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing: ${missing[*]}"
         export DEBIAN_FRONTEND=noninteractive
         "${update[@]}" && "${install[@]}"
     elif sudo_works; then
+        echo "Installing with sudo: ${missing[*]}"
         sudo "${update[@]}" && sudo "${install[@]}"
     else
         echo "These Debian packages are needed first. As root, run:" >&2
