@@ -23,7 +23,7 @@ sudo_works() {
 # sudo when it works. Failing both, prints the apt-get line to run as root and exits.
 install_packages() {
     local missing
-    mapfile -t missing < <(missing_packages "$@")
+    mapfile -t missing < <(missing_packages "$@" | awk '!seen[$0]++')
     [ "${#missing[@]}" -eq 0 ] && return 0
     local update=(apt-get update)
     local install=(apt-get install -y --no-install-recommends "${missing[@]}")
