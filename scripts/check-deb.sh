@@ -15,7 +15,9 @@
 #   - on the offscreen platform the program keeps running for 3 s, exits with status 0 on
 #     SIGTERM and stores its window position (Top=200, Left=200) in Twinline.conf;
 #   - the same on the xcb platform under Xvfb (skipped if Xvfb cannot be installed).
-# The port Com1 is mapped to a device that does not exist, so no serial device is opened.
+# The root gets a /dev of its own (null, zero, urandom and a new pty instance), so no serial
+# device or console of this machine is reachable; Com1 is also mapped to a device that does not
+# exist.
 #
 # Environment: CHECK_DEB_ROOT (default /tmp/debcheck-root) is the chroot; "$CHECK_DEB_ROOT-base"
 # caches the untouched debootstrap result; CHECK_DEB_LOGS (default /tmp/debcheck-logs) holds the
@@ -33,6 +35,10 @@ expected_files=(
     /usr/share/applications/twinline.desktop
     /usr/share/icons/hicolor/32x32/apps/twinline.png
     /usr/share/doc/twinline/Readme.txt
+    /usr/share/doc/twinline/copyright
+    /usr/share/doc/twinline/changelog.gz
+    /usr/share/man/man1/twinline.1.gz
+    /usr/share/metainfo/twinline.metainfo.xml
 )
 
 usage() {
@@ -185,10 +191,36 @@ cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
 cp "$deb" "$root/tmp/"
 deb_in_root="/tmp/$(basename "$deb")"
 
+# A /dev of its own with only what apt, the shell and the program need: no serial device and
+# no console of this machine is reachable from the root.
+minimal_dev() {
+    local dev="$root/dev" node
+    mount -t tmpfs -o mode=755,nosuid,size=1m dev "$dev"
+    for node in null zero urandom; do
+        touch "$dev/$node"
+        mount --bind "/dev/$node" "$dev/$node"
+    done
+    mkdir "$dev/pts" "$dev/shm"
+    mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$dev/pts"
+    ln -s pts/ptmx "$dev/ptmx"
+    mount -t tmpfs -o mode=1777,nosuid,nodev shm "$dev/shm"
+    ln -s /proc/self/fd "$dev/fd"
+    ln -s /proc/self/fd/0 "$dev/stdin"
+    ln -s /proc/self/fd/1 "$dev/stdout"
+    ln -s /proc/self/fd/2 "$dev/stderr"
+}
+
 mount -t proc proc "$root/proc"
-mount -t sysfs sysfs "$root/sys"
-mount --rbind /dev "$root/dev"
-mount --make-rslave "$root/dev"
+minimal_dev
+# (find's -type trusts the directory entry, which names a bind mount's target a plain file)
+devices=$(cd "$root/dev" && find . ! -type d ! -type l | sort | while read -r node; do
+    if [ -c "$node" ]; then printf '%s ' "$node"; fi
+done)
+if [ "$devices" = "./null ./pts/ptmx ./urandom ./zero " ]; then
+    pass "the root's /dev has null, zero, urandom and its own ptys, no device of this machine"
+else
+    fail "the root's /dev has only null, zero, urandom and its own ptys: $devices"
+fi
 
 # 2. Install the package.
 info "apt-get update && apt-get install -y ${install_options[*]:+${install_options[*]} }$deb_in_root"
@@ -219,7 +251,8 @@ done
 # 4. Every library the program and the platform plugins need is there.
 plugins=$(in_root bash -c 'ls /usr/lib/*/qt6/plugins/platforms/libq{offscreen,xcb}.so' 2>/dev/null || true)
 # shellcheck disable=SC2086
-if in_root ldd "$program" $plugins >"$logs/ldd.txt" 2>&1 && ! grep -q 'not found' "$logs/ldd.txt"; then
+if [ "$(wc -w <<<"$plugins")" -eq 2 ] && in_root ldd "$program" $plugins >"$logs/ldd.txt" 2>&1 \
+    && ! grep -q 'not found' "$logs/ldd.txt"; then
     pass "ldd finds every library of $program and the offscreen and xcb plugins"
 else
     grep 'not found' "$logs/ldd.txt" || true
