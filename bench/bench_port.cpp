@@ -31,13 +31,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <vector>
 
 namespace {
 
-// Total time, in microseconds, that any line was high in the changes after `from`.
+// Total time, in microseconds, that any line was high in the changes after `from`; a line still
+// high counts until now.
 double highTime(const QList<FakePty::Change> &changes, qsizetype from)
 {
     qint64 total = 0, since = -1;
@@ -47,6 +49,11 @@ double highTime(const QList<FakePty::Change> &changes, qsizetype from)
             since = changes[i].nanoseconds;
         else if (!high && since >= 0)
             total += changes[i].nanoseconds - std::exchange(since, -1);
+    }
+    if (since >= 0) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        total += qint64(now.tv_sec) * 1000000000 + now.tv_nsec - since;
     }
     return double(total) / 1000.0;
 }
