@@ -12,6 +12,7 @@
 #include "windows/frmmain.h"
 #include "windows/lamp.h"
 #include "windows/messagebox.h"
+#include "windows/plaintext.h"
 #include "windows/textbox.h"
 #include "windows/twips.h"
 
@@ -87,7 +88,7 @@ void frmComm::load()
     for (int port = 1; port <= portCount; ++port) {
         steps([&] {
             m_cboPort->addItem(QStringLiteral("Com") + Conversions::plainDecimal(port));
-            m_cboPort->setItemData(m_cboPort->count() - 1, PortMap::describe(port),
+            m_cboPort->setItemData(m_cboPort->count() - 1, plainToolTip(PortMap::describe(port)),
                                    Qt::ToolTipRole);
         });
     }

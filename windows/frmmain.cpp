@@ -15,6 +15,7 @@
 #include "windows/lamp.h"
 #include "windows/messagebox.h"
 #include "windows/momentarybutton.h"
+#include "windows/plaintext.h"
 #include "windows/textbox.h"
 #include "windows/twips.h"
 
@@ -201,7 +202,7 @@ void frmMain::describePort(const QString &failure)
     QString text = QStringLiteral("Com%1: %2").arg(port).arg(PortMap::describe(port));
     if (!failure.isEmpty())
         text += QLatin1Char('\n') + failure;
-    m_text1->setToolTip(text);
+    m_text1->setToolTip(plainToolTip(text));
 }
 
 void frmMain::enterErrorState()
