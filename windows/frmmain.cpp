@@ -293,11 +293,17 @@ void frmMain::unload()
     m_unloaded = true;
 
     SkipOnError steps;
-    // A platform that cannot tell where the window is must not overwrite the stored position.
-    if (platformReportsWindowPosition()) {
-        steps([&] { writeProperty(QStringLiteral("Top"), Conversions::fromSingle(topTwips())); });
-        steps([&] { writeProperty(QStringLiteral("Left"), Conversions::fromSingle(leftTwips())); });
-    }
+    steps([&] { storePosition(); });
     steps([&] { m_comm->setPortOpen(false); });
     emit unloaded();
+}
+
+void frmMain::storePosition()
+{
+    // A platform that cannot tell where the window is must not overwrite the stored position.
+    if (!platformReportsWindowPosition())
+        return;
+    SkipOnError steps;
+    steps([&] { writeProperty(QStringLiteral("Top"), Conversions::fromSingle(topTwips())); });
+    steps([&] { writeProperty(QStringLiteral("Left"), Conversions::fromSingle(leftTwips())); });
 }

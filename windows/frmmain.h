@@ -41,6 +41,8 @@ public:
     // Shut-down; runs once, however the window goes. Public so that the end of the desktop
     // session can run it too.
     void unload();
+    // Shut-down's first steps: stores where the window is.
+    void storePosition();
 
 signals:
     // The shut-down has run: the program ends now.
