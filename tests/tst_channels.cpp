@@ -327,6 +327,9 @@ void tst_Channels::keyboard()
     QTRY_COMPARE(QApplication::focusWidget(), target);
 
     QTest::keyPress(target, Qt::Key(key));
+    // A held key repeats its press; no button takes a repeat, wherever it lands.
+    QTest::keyPress(target, Qt::Key(key));
+    QTest::keyPress(button(channel == 1 ? "btnCH2" : "btnCH1"), Qt::Key(key));
     QTest::keyRelease(target, Qt::Key(key));
     QCOMPARE(state(channel), toggles ? active : idle);
     QCOMPARE(state(3 - channel), idle);

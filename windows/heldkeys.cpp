@@ -115,9 +115,12 @@ bool HeldKeys::eventFilter(QObject *watched, QEvent *event)
         const bool starts = startsKeystroke(key);
         return !starts && pressesButtons(key.key()) && qobject_cast<QAbstractButton *>(watched);
     }
-    case QEvent::ApplicationActivate:
-        // A key let go while another program had the keyboard sent its release there.
-        keepOnlyKeysStillDown();
+    case QEvent::WindowActivate:
+        // A release can go where this filter never sees it: to another program, or to a window
+        // that a modal one blocks (Enter on "Set" opens the error box before the key is up).
+        // Either way, another window has the keyboard now.
+        if (watched->isWidgetType() && static_cast<QWidget *>(watched)->isWindow())
+            keepOnlyKeysStillDown();
         break;
     default:
         break;
