@@ -45,6 +45,9 @@ void frmComm::showModal(frmMain *main)
 {
     auto *dialog = new frmComm(main);
     dialog->exec(); // deletes the dialog once it has closed
+    // The window manager may hand the focus back to a window that has just gone (the error
+    // box), which leaves no window with the keyboard.
+    main->activateWindow();
 }
 
 void frmComm::buildControls()
