@@ -244,6 +244,18 @@ void frmMain::fitFrame()
         setFixedSize(client);
 }
 
+// When start-up placed the top edge but not the left one, the client area stays at its
+// design-time left edge. Placing the top edge moved the frame, whose width is known only once the
+// window manager has framed the window, so the left edge is put right then.
+void frmMain::keepDesignLeft()
+{
+    if (m_activatedOnce || std::isnan(m_placedTop) || !std::isnan(m_placedLeft))
+        return;
+    const int shift = geometry().x() - Twips::toPixels(240);
+    if (shift != 0)
+        move(pos().x() - shift, pos().y());
+}
+
 bool frmMain::event(QEvent *event)
 {
     switch (event->type()) {
@@ -251,6 +263,8 @@ bool frmMain::event(QEvent *event)
     case QEvent::Move:
     case QEvent::WindowActivate:
         fitFrame();
+        keepDesignLeft();
+        m_activatedOnce = m_activatedOnce || event->type() == QEvent::WindowActivate;
         break;
     default:
         break;

@@ -63,6 +63,7 @@ private:
     void mnuAbout_Click();
     void placeEdge(float twips, Qt::Orientation edge);
     void fitFrame();
+    void keepDesignLeft();
     float edgeTwips(float placedTwips, int pixels) const;
 
     MSComm *m_comm = nullptr;
@@ -82,5 +83,6 @@ private:
     float m_placedTop = NAN;
     float m_placedLeft = NAN;
     QSize m_outerSize; // the fixed outer size in pixels, once start-up set it
+    bool m_activatedOnce = false; // by then the window manager has framed and placed the window
     bool m_unloaded = false;
 };
