@@ -8,5 +8,5 @@ QString plainToolTip(const QString &text)
     // exactly this, line breaks and runs of blanks included.
     if (!Qt::mightBeRichText(text))
         return text;
-    return QStringLiteral("<p style=\"white-space:pre\">%1</p>").arg(text.toHtmlEscaped());
+    return QStringLiteral("<p style=\"white-space:pre-wrap\">%1</p>").arg(text.toHtmlEscaped());
 }
