@@ -40,6 +40,19 @@ def wait_for(what, predicate, timeout=10.0, interval=0.05):
         time.sleep(interval)
 
 
+def lock_files(pid, folder="/run/lock"):
+    """The serial port lock files that name the process."""
+    found = []
+    for name in os.listdir(folder) if os.path.isdir(folder) else []:
+        try:
+            with open(os.path.join(folder, name)) as f:
+                if f.read(64).split()[:1] == [str(pid)]:
+                    found.append(name)
+        except (OSError, UnicodeDecodeError):
+            pass
+    return found
+
+
 class Pty:
     """The master side of a pseudo-terminal whose slave stands in for a serial port."""
 
@@ -503,6 +516,7 @@ class Scenario:
         os.killpg(self.desktop.xvfb.pid, signal.SIGTERM)
         app.wait_exit()
         self.expect("lines after the X server went", self.lines(0)(), (False, False))
+        self.expect("lock files left behind", lock_files(app.process.pid), [])
         stored = self.settings()["Properties"]
         self.expect("position stored as the X server went", (stored.get("Left"), stored.get("Top")),
                     (str((250 - left) * 15), str((120 - top) * 15)))
