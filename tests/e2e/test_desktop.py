@@ -68,11 +68,11 @@ class Pty:
         if os.path.exists(self.state_file):
             os.remove(self.state_file)
 
-    def set_hang_up_on_close(self, hang_up):
-        """Without HUPCL nothing but the program lowers the lines, not even its exit."""
+    def keep_lines_on_close(self):
+        """Clears HUPCL: then nothing but the program lowers the lines, not even its exit."""
         slave = os.open(self.path, os.O_RDWR | os.O_NOCTTY)
         attrs = termios.tcgetattr(slave)
-        attrs[2] = attrs[2] | termios.HUPCL if hang_up else attrs[2] & ~termios.HUPCL
+        attrs[2] &= ~termios.HUPCL
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
         os.close(slave)
 
@@ -394,8 +394,8 @@ class Scenario:
         for x in (CH1_TILT[0], CH1_TILT[0] + 8, CH1_TILT[0]):
             self.desktop.xdotool("mousemove", *map(str, app.at(x, CH1_TILT[1])))
         time.sleep(0.3)
-        self.expect("pointer over Tilt 1 with no button down", (self.lines(1)(), app.lamp_colour(1)),
-                    ((False, False), SILVER))
+        self.expect("pointer over Tilt 1 with no button down",
+                    (self.lines(1)(), app.lamp_colour(1)), ((False, False), SILVER))
 
         # Tilt 2 held while another program takes the keyboard: the hold ends, and the late
         # release changes nothing.
@@ -505,7 +505,7 @@ class Scenario:
     def x_server_lost(self):
         """The X server goes away under the program, as at a logout without a session manager.
         This ends the desktop, so it comes last."""
-        self.ptys[0].set_hang_up_on_close(False)
+        self.ptys[0].keep_lines_on_close()
         app = self.launch()
         left, _, top, _ = self.desktop.frame_extents(app.window)
         self.desktop.xdotool("windowmove", str(app.window), "250", "120")
