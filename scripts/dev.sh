@@ -15,7 +15,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${TWINLINE_BUILD_DIR:-$here/build}"
 
-build_packages=(cmake g++ make qt6-base-dev)
+build_packages=(cmake g++ make qt6-base-dev libxcb-xkb-dev)
 test_packages=(xvfb xauth xdotool openbox imagemagick x11-utils python3 desktop-file-utils
     appstream man-db)
 deb_packages=(dpkg-dev file lintian devscripts appstream)

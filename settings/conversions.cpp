@@ -12,10 +12,39 @@ ConversionError::ConversionError(const QString &text)
 
 namespace {
 
+// The stored form with the digits 0-9 and whichever decimal separator the writing locale had, or
+// with the native digits that versions before this one wrote. Whatever else a locale's rules
+// allow (grouping) is left to them.
+bool fromStoredForm(const QString &text, double *value)
+{
+    QString plain;
+    plain.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.isDigit())
+            plain += QChar(u'0' + c.digitValue());
+        else if (c == u'.' || c == u',' || c == u'\u066b') // Arabic decimal separator
+            plain += u'.';
+        else if (c == u'-' || c == u'\u2212') // minus sign
+            plain += u'-';
+        else if (c == u'+' || c == u'e' || c == u'E')
+            plain += c;
+        else if (c.category() != QChar::Other_Format) // direction marks around a sign
+            return false;
+    }
+    QLocale c = QLocale::c();
+    c.setNumberOptions(QLocale::RejectGroupSeparator);
+    bool ok = false;
+    *value = c.toDouble(plain, &ok);
+    return ok;
+}
+
 double toFiniteDouble(const QString &text, const QLocale &locale)
 {
+    const QString trimmed = text.trimmed();
     bool ok = false;
-    const double value = locale.toDouble(text.trimmed(), &ok);
+    double value = locale.toDouble(trimmed, &ok);
+    if (!ok)
+        ok = fromStoredForm(trimmed, &value);
     if (!ok || !std::isfinite(value))
         throw ConversionError(text);
     return value;
@@ -45,9 +74,9 @@ qint16 toInteger16(const QString &text, const QLocale &locale)
 
 QString fromSingle(float value, const QLocale &locale)
 {
-    QLocale plain = locale;
-    plain.setNumberOptions(QLocale::OmitGroupSeparator);
-    return plain.toString(double(value), 'g', 7);
+    // Digits 0-9 whatever the locale, so that any locale reads the text back.
+    QString text = QLocale::c().toString(double(value), 'g', 7);
+    return text.replace(QLatin1Char('.'), locale.decimalPoint());
 }
 
 QString plainDecimal(int value)

@@ -15,13 +15,15 @@ public:
 
 namespace Conversions {
 
-// A window coordinate in twips, read with the locale's number rules.
+// A window coordinate in twips, read with the locale's number rules or as any locale's stored
+// form (fromSingle()); native digits are read too.
 float toSingle(const QString &text, const QLocale &locale = QLocale());
 
 // A 16-bit integer; a fraction rounds to the nearest whole number, a half to the even one.
 qint16 toInteger16(const QString &text, const QLocale &locale = QLocale());
 
-// Up to 7 significant digits with the locale's decimal separator, no blank and no grouping.
+// The stored form: up to 7 significant digits 0-9 with the locale's decimal separator, no blank
+// and no grouping.
 QString fromSingle(float value, const QLocale &locale = QLocale());
 
 // "3" and "-3".

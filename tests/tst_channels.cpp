@@ -10,6 +10,8 @@
 #include "windows/textbox.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
@@ -65,7 +67,8 @@ private slots:
     void tiltInvertsWhileHeld();
     void tiltSurvivesFastPresses();
     void tiltWithSeveralMouseButtons();
-    void tiltRecoversAMissedRelease();
+    void tiltHoldEnds_data();
+    void tiltHoldEnds();
     void keyboard_data();
     void keyboard();
     void errorStateChangesNothing();
@@ -239,22 +242,60 @@ void tst_Channels::tiltWithSeveralMouseButtons()
     QCOMPARE(state(1), idle);
 }
 
-void tst_Channels::tiltRecoversAMissedRelease()
+void tst_Channels::tiltHoldEnds_data()
 {
+    QTest::addColumn<QString>("how");
+
+    QTest::newRow("window deactivated") << "deactivate";
+    QTest::newRow("popup menu opens") << "popup";
+    QTest::newRow("modal dialog opens") << "modal";
+    QTest::newRow("mouse goes to another widget") << "elsewhere";
+    QTest::newRow("window hidden") << "hide";
+    QTest::newRow("buttons disabled") << "disable";
+}
+
+// Once the release can no longer reach the button, the hold ends at once with one toggle back,
+// and nothing that comes later, motion or a late release, moves the line again.
+void tst_Channels::tiltHoldEnds()
+{
+    QFETCH(QString, how);
+
     m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     QPushButton *tilt = button("btnCH1_tilt");
     sendMouse(tilt, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
     QCOMPARE(state(1), active);
-    // The release went elsewhere; the next move shows no button down.
+    // Motion without a button down is no release: the hold goes on.
     sendMouse(tilt, QEvent::MouseMove, Qt::NoButton, Qt::NoButton);
+    QCOMPARE(state(1), active);
+
+    QWidget other;
+    QMenu menu;
+    menu.addAction(QStringLiteral("item"));
+    QDialog dialog(m_window.get());
+    if (how == QLatin1String("deactivate")) {
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+    } else if (how == QLatin1String("popup")) {
+        menu.popup(tilt->mapToGlobal(QPoint(0, 0)));
+    } else if (how == QLatin1String("modal")) {
+        dialog.setModal(true);
+        dialog.show();
+    } else if (how == QLatin1String("elsewhere")) {
+        sendMouse(m_window->monCH1(), QEvent::MouseMove, Qt::NoButton, Qt::LeftButton);
+    } else if (how == QLatin1String("hide")) {
+        m_window->hide();
+    } else {
+        m_window->centralWidget()->setEnabled(false);
+    }
     QCOMPARE(state(1), idle);
     QVERIFY(!tilt->isDown());
 
-    sendMouse(tilt, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton);
-    QCOMPARE(state(1), active);
-    m_window->hide(); // held while the window goes away
+    sendMouse(tilt, QEvent::MouseMove, Qt::NoButton, Qt::NoButton);
+    sendMouse(tilt, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton);
     QCOMPARE(state(1), idle);
+    QCOMPARE(state(2), idle);
 }
 
 void tst_Channels::keyboard_data()
@@ -286,6 +327,9 @@ void tst_Channels::keyboard()
     QTRY_COMPARE(QApplication::focusWidget(), target);
 
     QTest::keyPress(target, Qt::Key(key));
+    // A held key repeats its press; no button takes a repeat, wherever it lands.
+    QTest::keyPress(target, Qt::Key(key));
+    QTest::keyPress(button(channel == 1 ? "btnCH2" : "btnCH1"), Qt::Key(key));
     QTest::keyRelease(target, Qt::Key(key));
     QCOMPARE(state(channel), toggles ? active : idle);
     QCOMPARE(state(3 - channel), idle);

@@ -2,6 +2,7 @@
 
 #include "settings/conversions.h"
 
+#include <QRegularExpression>
 #include <QTest>
 
 class tst_Conversions : public QObject
@@ -19,6 +20,8 @@ private slots:
     void toInteger16Rejects();
     void fromSingle_data();
     void fromSingle();
+    void storedFormReadsInAnyLocale_data();
+    void storedFormReadsInAnyLocale();
     void signPosition_data();
     void signPosition();
 };
@@ -45,6 +48,10 @@ void tst_Conversions::toSingle_data()
                                        << "1,200" << 1200.0f;
     QTest::newRow("beyond a screen") << "C"
                                      << "999999" << 999999.0f;
+    // Earlier versions wrote the digits of Arabic and Persian locales.
+    QTest::newRow("Arabic digits, English rules") << "en_US" << QStringLiteral("١٥٠٠") << 1500.0f;
+    QTest::newRow("Persian negative fraction, German rules")
+        << "de_DE" << QStringLiteral("\u200e−۱۲۳۴٫۵") << -1234.5f;
 }
 
 void tst_Conversions::toSingle()
@@ -169,6 +176,33 @@ void tst_Conversions::fromSingle()
     QCOMPARE(Conversions::fromSingle(value, QLocale(locale)), expected);
     // What is written must read back as the same number under the same rules.
     QCOMPARE(Conversions::toSingle(expected, QLocale(locale)), value);
+}
+
+void tst_Conversions::storedFormReadsInAnyLocale_data()
+{
+    QTest::addColumn<QString>("writer");
+    QTest::addColumn<float>("value");
+
+    QTest::newRow("Arabic (Egypt)") << "ar_EG" << 1500.0f;
+    QTest::newRow("Persian (Iran)") << "fa_IR" << -1234.5f;
+    QTest::newRow("German") << "de_DE" << -1234.5f;
+    QTest::newRow("English (US)") << "en_US" << 1234.5f;
+}
+
+// A position stored under one locale is read back under any other.
+void tst_Conversions::storedFormReadsInAnyLocale()
+{
+    QFETCH(QString, writer);
+    QFETCH(float, value);
+
+    const QString stored = Conversions::fromSingle(value, QLocale(writer));
+    const QString separator = QRegularExpression::escape(QLocale(writer).decimalPoint());
+    QVERIFY2(QRegularExpression(QStringLiteral("^-?[0-9]+(%1[0-9]+)?$").arg(separator))
+                 .match(stored)
+                 .hasMatch(),
+             qPrintable(stored));
+    for (const char *reader : {"ar_EG", "fa_IR", "de_DE", "en_US"})
+        QCOMPARE(Conversions::toSingle(stored, QLocale(QLatin1String(reader))), value);
 }
 
 void tst_Conversions::signPosition_data()

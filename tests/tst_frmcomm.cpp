@@ -20,6 +20,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <functional>
@@ -36,6 +37,16 @@ struct ShownBox
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     bool onlyOk = false;
 };
+
+// The text Qt shows for `text` in `format`: rich text is rendered, so markup does not show.
+QString shown(const QString &text, Qt::TextFormat format = Qt::AutoText)
+{
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
+        return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
 
 // Closes every modal window, innermost first, so that a stuck test can end.
 void closeModals()
@@ -124,10 +135,11 @@ void tst_frmComm::init()
     QVERIFY2(m_pty2->isValid(), qPrintable(m_pty2->errorString()));
     m_settings->mapPort(1, m_pty1->path());
     m_settings->mapPort(2, m_pty2->path());
-    // Every other port points nowhere, so nothing here ever opens one of the machine's ports.
+    // Every other port points nowhere, so nothing here ever opens one of the machine's ports. The
+    // names look like markup, which no message or tooltip may render.
     for (int port = 3; port <= 20; ++port)
-        m_settings->mapPort(port,
-                            m_settings->configDir() + QStringLiteral("/no-such-%1").arg(port));
+        m_settings->mapPort(
+            port, m_settings->configDir() + QStringLiteral("/<h1>no</h1>-such-%1").arg(port));
     Module1::flgCH1 = Module1::flgCH2 = Module1::flgPortError = wordFalse;
 }
 
@@ -181,7 +193,7 @@ ShownBox tst_frmComm::runDialog(const std::function<void(frmComm *)> &interact)
             timedOut = true;
             closeModals();
         } else if (box && box->isVisible()) {
-            seen = {true, box->windowTitle(), box->text(), box->icon(),
+            seen = {true, box->windowTitle(), shown(box->text(), box->textFormat()), box->icon(),
                     box->standardButtons() == QMessageBox::Ok && box->buttons().size() == 1};
             if (QAbstractButton *ok = box->button(QMessageBox::Ok))
                 QTest::mouseClick(ok, Qt::LeftButton);
@@ -234,7 +246,7 @@ void tst_frmComm::load()
             const QString device =
                 m_settings->read(QStringLiteral("Ports"), QStringLiteral("Com%1").arg(i + 1));
             const QString tip = list->itemData(i, Qt::ToolTipRole).toString();
-            QVERIFY2(tip.contains(device), qPrintable(tip));
+            QVERIFY2(shown(tip).contains(device), qPrintable(tip));
         }
         QCOMPARE(list->currentIndex(), index);
         QCOMPARE(list->currentText(), text);
@@ -357,6 +369,7 @@ void tst_frmComm::set()
         QCOMPARE(box.text, failure);
         QCOMPARE(box.icon, QMessageBox::Warning);
         QVERIFY(box.onlyOk);
+        QVERIFY(shown(m_window->Text1()->toolTip()).endsWith(failure));
     }
     QCOMPARE(m_window->Text1()->text(), QStringLiteral("Com %1").arg(port));
     QCOMPARE(m_window->Text1()->backColor(), fails ? Colours::pureRed : Colours::white);

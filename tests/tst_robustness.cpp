@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaMethod>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -46,6 +47,7 @@ private slots:
     void portHeldByAnotherProgram();
     void signalWhileTiltHeld_data();
     void signalWhileTiltHeld();
+    void sessionSaveKeepsRunning();
 
 private:
     QPushButton *button(frmMain *window, const char *name)
@@ -372,6 +374,32 @@ void tst_Robustness::signalWhileTiltHeld()
     QVERIFY(!m_pty->rts());
     QCOMPARE(m_settings->read(QStringLiteral("Properties"), QStringLiteral("Top")),
              QStringLiteral("200"));
+}
+
+// Before a logout the session manager asks the program to save; the user may still cancel.
+void tst_Robustness::sessionSaveKeepsRunning()
+{
+    auto window = std::make_unique<frmMain>();
+    installShutdownTriggers(window.get());
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QTest::mouseClick(button(window.get(), "btnCH1"), Qt::LeftButton);
+    window->move(40, 50);
+    QSignalSpy unloaded(window.get(), &frmMain::unloaded);
+
+    // Only a session manager can make a QSessionManager; the program never looks at it.
+    char manager = 0;
+    QVERIFY(
+        QMetaMethod::fromSignal(&QGuiApplication::commitDataRequest)
+            .invoke(qApp, Qt::DirectConnection, QGenericArgument("QSessionManager&", &manager)));
+    QTest::qWait(50);
+    QCOMPARE(unloaded.count(), 0);
+    QVERIFY(window->isVisible());
+    QVERIFY(m_pty->rts());
+    QCOMPARE(m_settings->read(QStringLiteral("Properties"), QStringLiteral("Top")),
+             QStringLiteral("750"));
+    QCOMPARE(m_settings->read(QStringLiteral("Properties"), QStringLiteral("Left")),
+             QStringLiteral("600"));
 }
 
 QTEST_MAIN(tst_Robustness)

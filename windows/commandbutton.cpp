@@ -1,5 +1,7 @@
 #include "windows/commandbutton.h"
 
+#include "windows/heldkeys.h"
+
 #include <QKeyEvent>
 
 CommandButton::CommandButton(const QString &text, QWidget *parent)
@@ -7,14 +9,14 @@ CommandButton::CommandButton(const QString &text, QWidget *parent)
 {
     setAutoDefault(false);
     setDefault(false);
+    HeldKeys::install();
 }
 
 void CommandButton::keyPressEvent(QKeyEvent *event)
 {
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        // A held Enter clicks once, as a held space bar does.
-        if (!event->isAutoRepeat())
-            click();
+        // Only the first press of a keystroke gets here: HeldKeys keeps the repeats away.
+        click();
         event->accept();
         return;
     }

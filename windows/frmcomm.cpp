@@ -11,6 +11,7 @@
 #include "windows/frmmain.h"
 #include "windows/lamp.h"
 #include "windows/messagebox.h"
+#include "windows/plaintext.h"
 #include "windows/textbox.h"
 #include "windows/twips.h"
 
@@ -37,6 +38,9 @@ void frmComm::showModal(frmMain *main)
 {
     auto *dialog = new frmComm(main);
     dialog->exec(); // deletes the dialog once it has closed
+    // The window manager may hand the focus back to a window that has just gone (the error
+    // box), which leaves no window with the keyboard.
+    main->activateWindow();
 }
 
 void frmComm::buildControls()
@@ -81,7 +85,8 @@ void frmComm::load()
     for (int port = 1; port <= PortNumbering::portCount; ++port) {
         steps([&] {
             m_cboPort->addItem(QStringLiteral("Com") + Conversions::plainDecimal(port));
-            m_cboPort->setItemData(m_cboPort->count() - 1, m_main->portNumbering().describe(port),
+            m_cboPort->setItemData(m_cboPort->count() - 1,
+                                   plainToolTip(m_main->portNumbering().describe(port)),
                                    Qt::ToolTipRole);
         });
     }

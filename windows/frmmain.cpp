@@ -14,6 +14,7 @@
 #include "windows/lamp.h"
 #include "windows/messagebox.h"
 #include "windows/momentarybutton.h"
+#include "windows/plaintext.h"
 #include "windows/textbox.h"
 #include "windows/twips.h"
 
@@ -229,7 +230,7 @@ void frmMain::describePort(const QString &failure)
         lines << failure;
     if (!notice.isEmpty())
         lines << notice;
-    m_text1->setToolTip(lines.join(QLatin1Char('\n')));
+    m_text1->setToolTip(plainToolTip(lines.join(QLatin1Char('\n'))));
 }
 
 void frmMain::enterErrorState()
@@ -288,6 +289,18 @@ void frmMain::fitFrame()
         setFixedSize(client);
 }
 
+// When start-up placed the top edge but not the left one, the client area stays at its
+// design-time left edge. Placing the top edge moved the frame, whose width is known only once the
+// window manager has framed the window, so the left edge is put right then.
+void frmMain::keepDesignLeft()
+{
+    if (m_activatedOnce || std::isnan(m_placedTop) || !std::isnan(m_placedLeft))
+        return;
+    const int shift = geometry().x() - Twips::toPixels(240);
+    if (shift != 0)
+        move(pos().x() - shift, pos().y());
+}
+
 bool frmMain::event(QEvent *event)
 {
     switch (event->type()) {
@@ -295,6 +308,8 @@ bool frmMain::event(QEvent *event)
     case QEvent::Move:
     case QEvent::WindowActivate:
         fitFrame();
+        keepDesignLeft();
+        m_activatedOnce = m_activatedOnce || event->type() == QEvent::WindowActivate;
         break;
     default:
         break;
@@ -337,15 +352,21 @@ void frmMain::unload()
     m_unloaded = true;
 
     SkipOnError steps;
-    // A platform that cannot tell where the window is must not overwrite the stored position.
-    if (platformReportsWindowPosition()) {
-        // One write for both edges: the file never holds one edge of this run and one of the last.
-        steps([&] {
-            SettingsStore::write(application, properties,
-                                 {{QStringLiteral("Top"), Conversions::fromSingle(topTwips())},
-                                  {QStringLiteral("Left"), Conversions::fromSingle(leftTwips())}});
-        });
-    }
+    steps([&] { storePosition(); });
     steps([&] { m_comm->setPortOpen(false); });
     emit unloaded();
+}
+
+void frmMain::storePosition()
+{
+    // A platform that cannot tell where the window is must not overwrite the stored position.
+    if (!platformReportsWindowPosition())
+        return;
+    // One write for both edges: the file never holds one edge of this run and one of the last.
+    SkipOnError steps;
+    steps([&] {
+        SettingsStore::write(application, properties,
+                             {{QStringLiteral("Top"), Conversions::fromSingle(topTwips())},
+                              {QStringLiteral("Left"), Conversions::fromSingle(leftTwips())}});
+    });
 }

@@ -47,6 +47,8 @@ public:
     // Shut-down; runs once, however the window goes. Public so that the end of the desktop
     // session can run it too.
     void unload();
+    // Shut-down's first steps: stores where the window is.
+    void storePosition();
 
 signals:
     // The shut-down has run: the program ends now.
@@ -68,6 +70,7 @@ private:
     void mnuAbout_Click();
     void placeEdge(float twips, Qt::Orientation edge);
     void fitFrame();
+    void keepDesignLeft();
     float edgeTwips(float placedTwips, int pixels) const;
 
     PortNumbering m_numbering;
@@ -88,5 +91,6 @@ private:
     float m_placedTop = NAN;
     float m_placedLeft = NAN;
     QSize m_outerSize; // the fixed outer size in pixels, once start-up set it
+    bool m_activatedOnce = false; // by then the window manager has framed and placed the window
     bool m_unloaded = false;
 };

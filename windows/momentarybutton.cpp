@@ -1,14 +1,51 @@
 #include "windows/momentarybutton.h"
 
+#include <QApplication>
 #include <QMouseEvent>
 
 MomentaryButton::MomentaryButton(const QString &text, QWidget *parent)
     : QPushButton(text, parent)
 {
     setAutoDefault(false);
-    // Move events with no button down reveal a release that never arrived (a grab taken
-    // elsewhere); without tracking they would not be delivered.
-    setMouseTracking(true);
+}
+
+bool MomentaryButton::event(QEvent *event)
+{
+    if (event->type() == QEvent::WindowDeactivate)
+        release(Qt::NoButton);
+    return QPushButton::event(event);
+}
+
+// Installed on the application only while a hold lasts.
+bool MomentaryButton::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::Show:
+        // A popup or a modal window takes the mouse, and the release goes there.
+        if (auto *window = qobject_cast<QWidget *>(watched); window && window->isWindow()
+            && (window->windowType() == Qt::Popup || window->isModal()))
+            release(Qt::NoButton);
+        break;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseMove:
+        // While this button holds the mouse, every mouse event comes here; one for another
+        // widget means that grab has gone.
+        if (watched != this && watched->isWidgetType())
+            release(Qt::NoButton);
+        break;
+    default:
+        break;
+    }
+    return QPushButton::eventFilter(watched, event);
+}
+
+void MomentaryButton::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::EnabledChange && !isEnabled())
+        release(Qt::NoButton);
+    QPushButton::changeEvent(event);
 }
 
 void MomentaryButton::mousePressEvent(QMouseEvent *event)
@@ -31,8 +68,7 @@ void MomentaryButton::mouseReleaseEvent(QMouseEvent *event)
 
 void MomentaryButton::mouseMoveEvent(QMouseEvent *event)
 {
-    if (isHeld())
-        release(m_heldButtons & event->buttons());
+    // Motion never acts; accepted so that it does not travel on to the parent.
     event->accept();
 }
 
@@ -60,6 +96,7 @@ void MomentaryButton::press(Qt::MouseButton button)
     const bool wasHeld = isHeld();
     m_heldButtons |= button;
     if (!wasHeld) {
+        qApp->installEventFilter(this);
         setDown(true);
         emit mousePressed();
     }
@@ -71,6 +108,7 @@ void MomentaryButton::release(Qt::MouseButtons stillHeld)
         return;
     m_heldButtons = stillHeld;
     if (!isHeld()) {
+        qApp->removeEventFilter(this);
         setDown(false);
         emit mouseReleased();
     }

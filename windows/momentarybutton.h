@@ -8,6 +8,11 @@
 // itself reacts to the left button only, and a fast second press reaches a widget as a
 // double-click event, so both are handled here. Space and Enter do nothing: a pulse on the line
 // must come from a hand on the mouse.
+//
+// A hold also ends, with mouseReleased(), the moment the release can no longer reach this button:
+// its window loses activation, a popup or modal window opens, the mouse goes to another widget,
+// or the button is hidden or disabled. Whatever happens to the mouse button afterwards belongs to
+// a hold that is over; only a new press starts another.
 class MomentaryButton : public QPushButton
 {
     Q_OBJECT
@@ -15,13 +20,14 @@ class MomentaryButton : public QPushButton
 public:
     explicit MomentaryButton(const QString &text, QWidget *parent = nullptr);
 
-    bool isHeld() const { return m_heldButtons != Qt::NoButton; }
-
 signals:
     void mousePressed();
     void mouseReleased();
 
 protected:
+    bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void changeEvent(QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
@@ -31,6 +37,7 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
+    bool isHeld() const { return m_heldButtons != Qt::NoButton; }
     void press(Qt::MouseButton button);
     void release(Qt::MouseButtons stillHeld);
 

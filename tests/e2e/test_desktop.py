@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Twinline as a user meets it: the built program under Xvfb with a window manager.
 
-The real pointer and keyboard (xdotool) switch the channels, pick ports in the port dialog and
-close the window; the lines are read through the RTS/DTR stand-in for pseudo-terminals, the
-lamps and the status box by their colours on screen, the remembered values from the settings
-file once the program has ended. Every step has a deadline, and every process started here is
-ended on the way out.
+The real pointer and keyboard (xdotool) switch the channels, hold keys and Tilt buttons, pick
+ports in the port dialog and close the window, and at the end the X server goes away under the
+program; the lines are read through the RTS/DTR stand-in for pseudo-terminals, the lamps and the
+status box by their colours on screen, the remembered values from the settings file once the
+program has ended. Every step has a deadline, and every process started here is ended on the way
+out.
 """
 
 import argparse
@@ -39,6 +40,19 @@ def wait_for(what, predicate, timeout=10.0, interval=0.05):
         time.sleep(interval)
 
 
+def lock_files(pid, folder="/run/lock"):
+    """The serial port lock files that name the process."""
+    found = []
+    for name in os.listdir(folder) if os.path.isdir(folder) else []:
+        try:
+            with open(os.path.join(folder, name)) as f:
+                if f.read(64).split()[:1] == [str(pid)]:
+                    found.append(name)
+        except (OSError, UnicodeDecodeError):
+            pass
+    return found
+
+
 class Pty:
     """The master side of a pseudo-terminal whose slave stands in for a serial port."""
 
@@ -53,6 +67,14 @@ class Pty:
         self.state_file = os.path.join(modem_dir, "pts" + self.path.rsplit("/", 1)[1])
         if os.path.exists(self.state_file):
             os.remove(self.state_file)
+
+    def keep_lines_on_close(self):
+        """Clears HUPCL: then nothing but the program lowers the lines, not even its exit."""
+        slave = os.open(self.path, os.O_RDWR | os.O_NOCTTY)
+        attrs = termios.tcgetattr(slave)
+        attrs[2] &= ~termios.HUPCL
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        os.close(slave)
 
     def lines(self):
         state = {"RTS": False, "DTR": False}
@@ -133,6 +155,9 @@ class Desktop:
         return (int(values["Absolute upper-left X"]), int(values["Absolute upper-left Y"]),
                 int(values["Width"]), int(values["Height"]))
 
+    def active_window(self):
+        return self.run(["xdotool", "getactivewindow"], check=False).strip()
+
     def frame_extents(self, window):
         out = self.run(["xprop", "-id", str(window), "_NET_FRAME_EXTENTS"])
         left, right, top, bottom = (int(v) for v in out.split("=")[1].split(","))
@@ -186,6 +211,12 @@ class Twinline:
     def alive(self):
         return self.process.poll() is None
 
+    def follow(self):
+        """Finds the window again after it was moved."""
+        old_y = self.y
+        self.x, self.y, self.width, self.height = self.desktop.client_origin(self.window)
+        self.central_y += self.y - old_y
+
     def main_window(self):
         if not self.alive():
             with open(self.log) as f:
@@ -213,11 +244,19 @@ class Twinline:
     def release(self, button=1):
         self.desktop.xdotool("mouseup", str(button))
 
-    def keys(self, *keys):
-        self.desktop.xdotool("windowactivate", "--sync", str(self.window))
+    def keys(self, *keys, window=None):
+        self.desktop.xdotool("windowactivate", "--sync", str(window or self.window))
         for key in keys:
             self.desktop.xdotool("key", "--clearmodifiers", key)
             time.sleep(0.15)
+
+    def dialog_keys(self, *keys):
+        """Types into the port dialog once it is up and has the keyboard."""
+        dialog = wait_for("the port dialog", lambda: self.desktop.find_window("Comm Port"))
+        self.keys(window=dialog)
+        wait_for("the port dialog to have the keyboard",
+                 lambda: self.desktop.active_window() == str(dialog))
+        self.keys(*keys, window=dialog)
 
     def wait_exit(self, timeout=10):
         try:
@@ -284,6 +323,34 @@ class Scenario:
         pty = self.ptys[index]
         return lambda: (pty.lines()["RTS"], pty.lines()["DTR"])
 
+    def rts_changes(self, seconds, last):
+        """How often RTS on Com1 changes within the time, sampled every 5 ms."""
+        changes, deadline = 0, time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            now = self.ptys[0].lines()["RTS"]
+            changes, last = changes + (now != last), now
+            time.sleep(0.005)
+        return changes, last
+
+    def held_keys(self, app):
+        """Space and Enter held on CH 1 On/Off while busy loops load the machine: the key repeats,
+        and still each keystroke toggles RTS exactly once."""
+        busy = [self.desktop.start(["sh", "-c", "while :; do :; done"]) for _ in range(3)]
+        try:
+            app.keys()
+            for key in ("space", "Return"):
+                for trial in range(1, self.args.holds + 1):
+                    last = self.ptys[0].lines()["RTS"]
+                    self.desktop.xdotool("keydown", key)
+                    held, last = self.rts_changes(2.0, last)
+                    self.desktop.xdotool("keyup", key)
+                    after, last = self.rts_changes(0.5, last)
+                    self.expect(f"RTS changes for {key} held 2 s, trial {trial}", held + after, 1)
+        finally:
+            for process in busy:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+
     def channels_and_shutdown(self):
         app = self.launch()
         left, right, top, bottom = self.desktop.frame_extents(app.window)
@@ -294,6 +361,8 @@ class Scenario:
         self.expect("lines after start", self.lines(0)(), (False, False))
         self.expect("lamps after start", (app.lamp_colour(1), app.lamp_colour(2)),
                     (SILVER, SILVER))
+        self.held_keys(app)
+        self.expect("lines after the held keys", self.lines(0)(), (False, False))
 
         app.click(*CH1)
         self.expect_soon("RTS after CH 1 On/Off", self.lines(0), (True, False))
@@ -313,26 +382,60 @@ class Scenario:
         self.expect_soon("RTS back on", self.lines(0), (True, False))
         self.desktop.screenshot(os.path.join(self.args.artifacts, "e2e-channels.png"))
 
-        # Files > Option by keyboard; one entry down is Com2; Tab twice is "Set".
-        app.keys("alt+f", "o")
-        wait_for("the port dialog", lambda: self.desktop.find_window("Comm Port"))
-        app.keys("Down", "Tab", "Tab", "Return")
+        # Tilt 1 held while Files opens from the keyboard: the menu takes the mouse, so the hold
+        # ends there and then. The release lands in the menu.
+        app.press(*CH1_TILT)
+        self.expect_soon("RTS while Tilt 1 is held", self.lines(0), (False, False))
+        self.desktop.xdotool("key", "alt+f")
+        self.expect_soon("Tilt 1 let go as the menu opens", self.lines(0), (True, False))
+        self.desktop.xdotool("mousemove", *map(str, app.at(30, 10)))
+        app.release()
+        # Option; one entry down is Com2; Tab twice is "Set".
+        self.desktop.xdotool("key", "o")
+        app.dialog_keys("Down", "Tab", "Tab", "Return")
         wait_for("the port dialog to close", lambda: not self.desktop.find_window("Comm Port"))
         self.expect_soon("old port released", self.lines(0), (False, False))
         self.expect("new port opened low", self.lines(1)(), (False, False))
         self.expect("lamps idle after the switch", (app.lamp_colour(1), app.lamp_colour(2)),
                     (SILVER, SILVER))
+        for x in (CH1_TILT[0], CH1_TILT[0] + 8, CH1_TILT[0]):
+            self.desktop.xdotool("mousemove", *map(str, app.at(x, CH1_TILT[1])))
+        time.sleep(0.3)
+        self.expect("pointer over Tilt 1 with no button down",
+                    (self.lines(1)(), app.lamp_colour(1)), ((False, False), SILVER))
+
+        # Tilt 2 held while another program takes the keyboard: the hold ends, and the late
+        # release changes nothing.
+        other = self.desktop.start(["xmessage", "-geometry", "+450+350", "another program"],
+                                   env=self.desktop.env)
+        other_window = wait_for("another program's window",
+                                lambda: self.desktop.find_window("^xmessage$"))
+        app.press(*CH2_TILT)
+        self.expect_soon("DTR while Tilt 2 is held", self.lines(1), (False, True))
+        self.desktop.xdotool("windowactivate", str(other_window))
+        self.expect_soon("Tilt 2 let go as the window loses the keyboard", self.lines(1),
+                         (False, False))
+        app.release()
+        time.sleep(0.3)
+        self.expect("late release", (self.lines(1)(), app.lamp_colour(2)), ((False, False), SILVER))
+        os.killpg(other.pid, signal.SIGTERM)
+
         app.click(*CH2)
         self.expect_soon("DTR on the new port", self.lines(1), (False, True))
 
-        # Com3 stands for an adapter that is not plugged in.
-        app.keys("alt+f", "o")
-        wait_for("the port dialog", lambda: self.desktop.find_window("Comm Port"))
-        app.keys("Down", "Tab", "Tab", "Return")
-        box = wait_for("the error message", lambda: self.desktop.find_window("^Twinline$"))
-        self.desktop.xdotool("windowactivate", "--sync", str(box))
-        self.desktop.xdotool("key", "Return")
-        wait_for("the message to close", lambda: not self.desktop.find_window("^Twinline$"))
+        # Com3 stands for an adapter that is not plugged in; it is tried three times. Once the
+        # error box and the dialog have gone, the main window has the keyboard again. With the
+        # pointer over no window the window manager has nothing of its own to focus instead.
+        for keys in (("Down", "Tab", "Tab", "Return"),) + (("Tab", "Tab", "Return"),) * 2:
+            self.desktop.xdotool("mousemove", "700", "550")
+            app.keys("alt+f", "o")
+            app.dialog_keys(*keys)
+            box = wait_for("the error message", lambda: self.desktop.find_window("^Twinline$"))
+            self.desktop.xdotool("windowactivate", "--sync", str(box))
+            self.desktop.xdotool("key", "Return")
+            wait_for("the message to close", lambda: not self.desktop.find_window("^Twinline$"))
+            self.expect_soon("main window active after the error", self.desktop.active_window,
+                             str(app.window))
         self.expect_soon("status box in the error state", app.status_colour, RED)
         self.expect("port 2 released", self.lines(1)(), (False, False))
         app.click(*CH1)
@@ -342,8 +445,7 @@ class Scenario:
 
         # Out of the error state onto Com1, then move the window and close it by the manager.
         app.keys("alt+f", "o")
-        wait_for("the port dialog", lambda: self.desktop.find_window("Comm Port"))
-        app.keys("Up", "Up", "Tab", "Tab", "Return")
+        app.dialog_keys("Up", "Up", "Tab", "Tab", "Return")
         self.expect_soon("status box normal again", app.status_colour, WHITE)
         app.click(*CH1)
         self.expect_soon("RTS on Com1 again", self.lines(0), (True, False))
@@ -389,11 +491,48 @@ class Scenario:
         self.expect("settings after the signal", dict(self.settings()["Properties"]),
                     stored_before)
 
+    def left_unreadable(self):
+        """Start-up stops at "Left": the window keeps its design-time left edge."""
+        sections = {name: dict(section) for name, section in self.settings().items()
+                    if name != "DEFAULT"}
+        sections.setdefault("Properties", {})["Left"] = "12a"
+        self.write_settings(sections)
+        app = self.launch()
+        self.expect("status box in the error state", app.status_colour(), RED)
+        left = self.desktop.frame_extents(app.window)[0]
+        self.expect_soon("client area at its design-time left edge (240 twips)",
+                         lambda: self.desktop.client_origin(app.window)[0], 16)
+        os.kill(app.process.pid, signal.SIGTERM)
+        self.expect("exit status", app.wait_exit(), 0)
+        self.expect("stored left edge", self.settings()["Properties"].get("Left"),
+                    str((16 - left) * 15))
+
+    def x_server_lost(self):
+        """The X server goes away under the program, as at a logout without a session manager.
+        This ends the desktop, so it comes last."""
+        self.ptys[0].keep_lines_on_close()
+        app = self.launch()
+        left, _, top, _ = self.desktop.frame_extents(app.window)
+        self.desktop.xdotool("windowmove", str(app.window), "250", "120")
+        wait_for("the move", lambda: self.desktop.client_origin(app.window)[:2] == (250, 120))
+        app.follow()
+        app.click(*CH1)  # handled after the move, so the program knows where it is
+        self.expect_soon("RTS before the X server goes", self.lines(0), (True, False))
+        os.killpg(self.desktop.xvfb.pid, signal.SIGTERM)
+        app.wait_exit()
+        self.expect("lines after the X server went", self.lines(0)(), (False, False))
+        self.expect("lock files left behind", lock_files(app.process.pid), [])
+        stored = self.settings()["Properties"]
+        self.expect("position stored as the X server went", (stored.get("Left"), stored.get("Top")),
+                    (str((250 - left) * 15), str((120 - top) * 15)))
+
     def run(self):
         self.channels_and_shutdown()
         self.second_copy_and_next_run()
         for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             self.signal_while_tilt_held(number)
+        self.left_unreadable()
+        self.x_server_lost()
 
     def close(self):
         if self.desktop:
@@ -408,6 +547,8 @@ def main():
     parser.add_argument("--binary", required=True)
     parser.add_argument("--preload", required=True)
     parser.add_argument("--artifacts", default=tempfile.gettempdir())
+    parser.add_argument("--holds", type=int, default=5,
+                        help="how often each of Space and Enter is held for 2 s")
     args = parser.parse_args()
     scenario = None
     try:
