@@ -3,9 +3,9 @@
 #
 #   scripts/plant-faults.sh [--tests-from REV] [FAULT_LIST]
 #
-# FAULT_LIST (default scripts/faults.list) has one fault per line:
-#   <file> | <text as it stands in the program> | <text that replaces it> | <what the user meets>
-# The text must occur exactly once in the file. Each fault is applied to a temporary copy of the
+# FAULT_LIST (default scripts/faults.list) has one fault per line, its fields split by " @@ ":
+#   <file> @@ <text as it stands in the program> @@ <text that replaces it> @@ <what the user meets>
+# The text must occur exactly once in the file; \n in it stands for a line break. Each fault is applied to a temporary copy of the
 # working tree, which is built and tested (ctest, stopping at the first failing test). With
 # --tests-from REV, the copy's tests/ come from that revision instead, to compare two suites on
 # the same program. Prints one line per fault: caught or MISSED, and the test that caught it.
@@ -39,17 +39,19 @@ cmake --build "$build" --parallel "$(nproc)" >"$work/build.log" 2>&1 \
     || { echo "the unchanged tree fails its tests:" >&2; tail -20 "$work/clean.log" >&2; exit 1; }
 
 caught=0 missed=0 number=0
-while IFS='|' read -r file original replacement description; do
-    file=$(xargs <<<"$file")
-    [ -z "$file" ] || [ "${file:0:1}" = "#" ] && continue
+while IFS= read -r line; do
+    [ -z "${line// }" ] || [ "${line:0:1}" = "#" ] && continue
     number=$((number + 1))
-    original=$(sed 's/^ *//; s/ *$//' <<<"$original")
-    replacement=$(sed 's/^ *//; s/ *$//' <<<"$replacement")
-    description=$(sed 's/^ *//; s/ *$//' <<<"$description")
+    file=${line%% @@ *}
+    description=${line##* @@ }
+    rest=${line#* @@ }
+    original=${rest%% @@ *}
+    rest=${rest#* @@ }
+    replacement=${rest%% @@ *}
     cp "$tree/$file" "$work/saved"
     if ! python3 - "$tree/$file" "$original" "$replacement" <<'PY'; then
 import sys
-path, old, new = sys.argv[1:]
+path, old, new = (a.replace("\\n", "\n") for a in sys.argv[1:])
 text = open(path).read()
 if text.count(old) != 1:
     sys.exit(f"{path}: the text occurs {text.count(old)} times: {old}")
