@@ -13,7 +13,7 @@
 // Built with Qt Serial Port, it prints the same three open figures for QSerialPort too, opened
 // and lowered as a serial tool does it: open(), then RTS and DTR set low.
 
-#include "fakepty.h"
+#include "sandbox.h"
 #include "serial/mscomm.h"
 #include "windows/colours.h"
 #include "windows/frmmain.h"
