@@ -22,10 +22,6 @@ FakePty::FakePty()
     // pty numbers are reused: forget what an earlier pty with this number left behind.
     for (const char *suffix : {"", ".log", ".nohw"})
         QFile::remove(stateFile(suffix));
-    // A serial port hangs up on close; a pty slave starts without HUPCL.
-    termios settings = attributes();
-    settings.c_cflag |= HUPCL;
-    ::tcsetattr(m_master, TCSANOW, &settings);
 }
 
 FakePty::~FakePty()
@@ -72,13 +68,9 @@ void FakePty::hangUp()
     m_master = -1;
 }
 
-void FakePty::setNoHardware(bool noHardware)
+void FakePty::setNoHardware()
 {
-    QFile marker(stateFile(".nohw"));
-    if (noHardware)
-        marker.open(QIODevice::WriteOnly);
-    else
-        marker.remove();
+    QFile(stateFile(".nohw")).open(QIODevice::WriteOnly);
 }
 
 static bool prepare(const QTemporaryDir &root)

@@ -34,7 +34,7 @@ public:
     QList<Change> changes() const; // every change of the lines so far, oldest first
     termios attributes() const; // the slave's, read through the master
     void hangUp(); // closes the master, as when an adapter is unplugged
-    void setNoHardware(bool noHardware); // opening then fails with EIO, like an empty ttyS node
+    void setNoHardware(); // opening then fails with EIO, like a ttyS node without a UART
 
 private:
     QByteArray state(const char *suffix) const;
