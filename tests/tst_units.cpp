@@ -233,7 +233,7 @@ private slots:
         const auto removeLock = qScopeGuard([&] { lock.remove(); });
         const QByteArray minicom = QString::asprintf("%10d\n", kind.mid(5).toInt()).toLatin1();
         if (kind.startsWith("lock")
-            && !(lock.open(QFile::NewOnly) && lock.write(minicom) && lock.flush()))
+            && !(lock.open(QFile::WriteOnly) && lock.write(minicom) && lock.flush()))
             QSKIP("no lock file can be made in /run/lock");
         sandbox->mapPort(1, device);
         auto comm = std::make_unique<MSComm>();
