@@ -20,13 +20,12 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 // A table row: the columns of each table, in order.
 using Number = std::tuple<QString, char, QString, double>; // text, kind, locale, value
 using FileKind = std::tuple<QString, QByteArray, char, QByteArray>; // kind, contents, use, after
-using Numbering = std::tuple<QString, int, bool, QString, QString>; // before, adapters, uart, ...
+using Numbering = std::tuple<QString, int, bool, QString>; // before, adapters, uart, after
 
 class tst_units : public QObject
 {
@@ -56,17 +55,16 @@ class tst_units : public QObject
         QFile file(sandbox->path(relative));
         return QFileInfo(file).isFile() && file.open(QFile::ReadOnly) ? file.readAll() : "-"_qba;
     }
-    // Below the sandbox: a FIFO, a directory, a device node like /dev/null, or a file of bytes.
+    // Below the sandbox: a FIFO, a device node like /dev/null, or a file of these bytes.
     void make(const QString &kind, const QString &relative, const QByteArray &bytes = {}) const
     {
         const QString path = sandbox->path(relative);
         const QByteArray node = QFile::encodeName(path);
         QFile file(path);
         QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-        QVERIFY(kind == "fifo"            ? ::mkfifo(node, 0600) == 0
-                    : kind == "directory" ? QDir().mkdir(path)
-                    : kind == "null"      ? ::mknod(node, S_IFCHR | 0666, makedev(1, 3)) == 0
-                                          : file.open(QFile::WriteOnly) && file.write(bytes) >= 0);
+        QVERIFY(kind == "fifo"       ? ::mkfifo(node, 0600) == 0
+                    : kind == "null" ? ::mknod(node, S_IFCHR | 0666, 259 /* 1:3 */) == 0
+                                     : file.open(QFile::WriteOnly) && file.write(bytes) >= 0);
     }
     // In the fake machine: "@dev/" is its dev/, "@NN" adapter NN's link in by-id/.
     QString expand(QString text) const
@@ -74,7 +72,7 @@ class tst_units : public QObject
         text.replace("@dev/", sandbox->path("machine/dev/"));
         return text.replace(u'@', sandbox->path("machine/by-id/usb-Adapter_"));
     }
-    // Adapters, the first an FTDI one; ttyS0 with a UART if uart, ttyS1 without one.
+    // Adapters, and ttyS0 with a UART if uart.
     void machine(int adapters, bool uart)
     {
         for (int n = 0; n < adapters; ++n) {
@@ -83,14 +81,7 @@ class tst_units : public QObject
                         expand(QStringLiteral("@%1").arg(n, 2, 10, QLatin1Char('0'))));
         }
         make({}, "machine/dev/ttyS0");
-        make({}, "machine/dev/ttyS1");
         make({}, "machine/sys/class/tty/ttyS0/type", uart ? "4\n" : "0\n");
-        const QString usb = "machine/sys/class/tty/ttyUSB0/"; // the USB device above device/
-        make("directory", usb + "device");
-        make({}, usb + "idVendor", "0403\n");
-        make({}, usb + "manufacturer", "FTDI\n");
-        make({}, usb + "product", "FT232R USB UART\n");
-        make({}, usb + "serial", "A12345\n");
         sandbox->mapPort(1, QString()); // not the pty
     }
 
@@ -109,7 +100,6 @@ private slots:
         QTest::newRow("decimal comma, grouping") << Number{"1.234,5", 's', "de_DE", 1234.5};
         QTest::newRow("native digits of earlier versions") << Number{"١٥٠٠", 's', "en_US", 1500.0};
         QTest::newRow("text") << Number{"com3", 'i', "C", error};
-        QTest::newRow("empty") << Number{"", 'i', "C", error};
         QTest::newRow("NaN") << Number{"nan", 's', "C", error};
         QTest::newRow("infinity") << Number{"inf", 's', "C", error};
         QTest::newRow("out of range") << Number{"32767.5", 'i', "C", error};
@@ -118,7 +108,6 @@ private slots:
         QTest::newRow("written in Arabic (Egypt)") << Number{"1500٫5", 'w', "ar_EG", 1500.5};
         QTest::newRow("written in Persian (Iran)") << Number{"-1234٫5", 'w', "fa_IR", -1234.5};
         QTest::newRow("port shown") << Number{" 3", 'p', "C", 3.0};
-        QTest::newRow("negative port shown") << Number{"-3", 'p', "C", -3.0};
     }
     void numbers()
     {
@@ -153,10 +142,7 @@ private slots:
         QTest::newRow("missing") << FileKind{"missing", none, 'r',
                                              "[Properties]\nTop=\"1200,5\"\nLeft=300\n"};
         QTest::newRow("FIFO") << FileKind{"fifo", usual, 'n', none};
-        QTest::newRow("link to a FIFO") << FileKind{"link fifo", usual, 'n', none};
         QTest::newRow("link to a character device") << FileKind{"link null", usual, 'n', none};
-        QTest::newRow("mode 000") << FileKind{"mode 000", usual, 'u', none};
-        QTest::newRow("directory") << FileKind{"directory", usual, 'n', none};
         QTest::newRow("2 MiB") << FileKind{"file", usual + ';' + QByteArray(2 << 20, 'x'), 'n',
                                            none};
         QTest::newRow("unmatched quote")
@@ -177,9 +163,8 @@ private slots:
                       folder = sandbox->path("config/Twinline");
         const QString made = kind.startsWith("link ") ? "elsewhere/" + kind.mid(5) : file;
         QVERIFY(QFile::remove(sandbox->path(file)));
-        if (kind == "mode 000" ? ::geteuid() == 0
-                               : (kind == "disk full" || kind == "link null") && ::geteuid())
-            QSKIP("a mount or a device node needs root; root reads any file");
+        if ((kind == "disk full" || kind == "link null") && ::geteuid() != 0)
+            QSKIP("a mount or a device node needs root");
         if (kind == "disk full") // a one-page file system of this process's own
             QVERIFY(::unshare(CLONE_NEWNS) == 0
                     && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
@@ -187,22 +172,21 @@ private slots:
         const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(folder), MNT_DETACH); });
         if (kind != "missing")
             make(kind.section(u' ', -1), made, contents);
-        QVERIFY(kind != "mode 000" || ::chmod(QFile::encodeName(sandbox->path(file)), 0) == 0);
         QVERIFY(made == file || QFile::link(sandbox->path(made), sandbox->path(file)));
         const QByteArray before = bytes(file);
 
         QString why;
         bool written = false;
-        const auto [touched, error] = opens(kind == "missing" ? folder : sandbox->path(file), [&] {
-            why = SettingsStore::whyUnreadable("Twinline");
-            written = SettingsStore::write("Twinline", "Properties",
-                                           {{"Top", "1200,5"}, {"Left", "300"}});
-        });
-        QVERIFY2(use != 'n' || !touched, qPrintable(error));
+        const bool touched = opens(kind == "missing" ? folder : sandbox->path(file), [&] {
+                                 why = SettingsStore::whyUnreadable("Twinline");
+                                 written =
+                                     SettingsStore::write("Twinline", "Properties",
+                                                          {{"Top", "1200,5"}, {"Left", "300"}});
+                             }).first;
+        QVERIFY2(use != 'n' || !touched, "opened a file it must not read");
         QVERIFY2(why.isEmpty() == (use == 'r'), qPrintable(why));
         QCOMPARE(written, !after.isNull());
         QCOMPARE(bytes(file), after.isNull() ? before : after);
-        QVERIFY(!written || SettingsStore::read("Twinline", "Properties", "Top", {}) == "1200,5");
     }
 
     void port_data()
@@ -215,11 +199,9 @@ private slots:
         QTest::newRow("no hardware") << "no hardware" << QStringLiteral("no serial hardware");
         QTest::newRow("/dev/null") << "/dev/null" << notSerial;
         QTest::newRow("FIFO") << "fifo" << notSerial;
-        QTest::newRow("directory") << "directory" << notSerial;
         QTest::newRow("regular file") << "file" << notSerial;
         QTest::newRow("held with flock") << "flock" << inUse;
         QTest::newRow("UUCP lock of a running process") << "lock 1" << inUse + " (";
-        QTest::newRow("second MSComm") << "second" << inUse;
         QTest::newRow("stale UUCP lock") << "lock 4194304" << QString(); // above PID_MAX_LIMIT
         QTest::newRow("RTS recorded on") << "rts" << QString();
         QTest::newRow("DTR recorded on") << "dtr" << QString();
@@ -240,7 +222,7 @@ private slots:
         const int both = TIOCM_RTS | TIOCM_DTR;
         QVERIFY(::tcsetattr(fd, TCSANOW, &attributes) == 0 && !::ioctl(fd, TIOCMBIC, &both));
         QVERIFY(kind == "flock" ? ::flock(fd, LOCK_EX) == 0 : ::close(fd) == 0);
-        const bool own = kind == "fifo" || kind == "directory" || kind == "file";
+        const bool own = kind == "fifo" || kind == "file";
         const QString device = own || kind == "missing" ? sandbox->path(kind)
             : kind.startsWith(u'/')                     ? kind
                                                         : pty.path();
@@ -254,11 +236,7 @@ private slots:
             && !(lock.open(QFile::WriteOnly) && lock.write(minicom) && lock.flush()))
             QSKIP("no lock file can be made in /run/lock");
         sandbox->mapPort(1, device);
-        MSComm first;
-        if (kind == "second")
-            first.setPortOpen(true);
         auto comm = std::make_unique<MSComm>();
-        QVERIFY_THROWS_EXCEPTION(ComError, comm->setCommPort(0));
         const bool rts = kind == "rts", dtr = kind == "dtr";
         comm->setRTSEnable(rts); // only recorded while closed
         comm->setDTREnable(dtr);
@@ -275,7 +253,6 @@ private slots:
             return;
 
         QVERIFY(pty.rts() == rts && pty.dtr() == dtr);
-        QVERIFY_THROWS_EXCEPTION(ComError, comm->setCommPort(2)); // not while open
         comm->setRTSEnable(!rts);
         QVERIFY(pty.rts() == !rts && pty.dtr() == dtr);
         comm->setDTREnable(!dtr);
@@ -300,7 +277,6 @@ private slots:
         QSignalSpy lost(comm.get(), &MSComm::deviceLost); // unplugged
         pty.hangUp();
         QTRY_COMPARE(lost.count(), 1);
-        QCoreApplication::processEvents(); // a second signal would come now
         QCOMPARE(lost.takeFirst(),
                  QVariantList{"Com1: the adapter " + pty.path() + " was disconnected"});
         QVERIFY(lost.isEmpty() && !comm->portOpen());
@@ -308,29 +284,24 @@ private slots:
 
     void numbering_data()
     {
-        QTest::addColumn<Numbering>("row"); // entries "<port>=<value>" before and after, a tooltip
+        QTest::addColumn<Numbering>("row"); // entries "<port>=<value>" before and after
 
         QStringList all;
         for (int n = 0; n < 16; ++n)
             all << QStringLiteral("%1=@%2").arg(n + 1).arg(n, 2, 10, QLatin1Char('0'));
-        QTest::newRow("first adapter, no UART")
-            << Numbering{"", 1, false, "1=@00", "Com2: @dev/ttyS1 (no UART behind this port)"};
-        QTest::newRow("a real ttyS0") << Numbering{"", 1, true, "2=@00", "Com1: @dev/ttyS0"};
+        QTest::newRow("first adapter, no UART") << Numbering{"", 1, false, "1=@00"};
+        QTest::newRow("a real ttyS0") << Numbering{"", 1, true, "2=@00"};
         QTest::newRow("hand entry kept")
-            << Numbering{"1=/nonexistent/tty", 2, false, "1=/nonexistent/tty 2=@00 3=@01",
-                         "Com1: /nonexistent/tty (not present)"};
+            << Numbering{"1=/dev/ttyAMA0", 2, false, "1=/dev/ttyAMA0 2=@00 3=@01"};
         QTest::newRow("named by its device")
-            << Numbering{"3=@dev/ttyUSB0", 1, false, "3=@dev/ttyUSB0",
-                         "Com3: FTDI FT232R USB UART, serial A12345: @dev/ttyUSB0"};
-        QTest::newRow("unplugged keeps its number")
-            << Numbering{"1=@07", 1, false, "1=@07 2=@00", "Com1: usb-Adapter_07 (not plugged in)"};
-        QTest::newRow("17 adapters")
-            << Numbering{"", 17, false, all.join(u' '), "Com16: @dev/ttyUSB15"};
+            << Numbering{"3=@dev/ttyUSB0", 1, false, "3=@dev/ttyUSB0"};
+        QTest::newRow("unplugged keeps its number") << Numbering{"1=@07", 1, false, "1=@07 2=@00"};
+        QTest::newRow("17 adapters") << Numbering{"", 17, false, all.join(u' ')};
     }
     void numbering()
     {
         QFETCH(Numbering, row);
-        const auto &[before, adapters, uart, after, tooltip] = row;
+        const auto &[before, adapters, uart, after] = row;
 
         machine(adapters, uart);
         for (const QString &entry : before.split(u' ', Qt::SkipEmptyParts))
@@ -343,8 +314,6 @@ private slots:
             entries << (value.isEmpty() ? QString() : QStringLiteral("%1=%2").arg(port).arg(value));
         }
         QCOMPARE(entries.join(u' ').simplified(), expand(after));
-        QCOMPARE(sandbox->numbering().describe(tooltip.section(u':', 0, 0).mid(3).toInt()),
-                 expand(tooltip));
     }
 };
 
