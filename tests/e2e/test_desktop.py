@@ -95,21 +95,10 @@ class Desktop:
             process.wait()
 
 
-class Pty:
-    # A pseudo-terminal whose slave stands in for a serial port; its lines from the stand-in.
-    def __init__(self, modem_dir):
-        self.master, slave = os.openpty()
-        self.path = os.ttyname(slave)
-        os.close(slave)
-        self.state = os.path.join(modem_dir, "pts" + self.path.rsplit("/", 1)[1])
-
-    def lines(self):
-        try:
-            with open(self.state) as f:
-                text = f.read()
-        except FileNotFoundError:
-            text = ""
-        return "RTS=1" in text, "DTR=1" in text
+def lines(state):
+    # RTS and DTR of a pty, as the stand-in keeps them in its state file.
+    text = open(state).read() if os.path.exists(state) else ""
+    return "RTS=1" in text, "DTR=1" in text
 
 
 class Twinline:
@@ -140,11 +129,8 @@ class Twinline:
     def lamps(self):
         return self.desktop.pixel(*self.at(188, 36)), self.desktop.pixel(*self.at(188, 68))
 
-    def click(self, point, button=1):
-        self.desktop.xdotool("mousemove", *self.at(*point), "click", button)
-
-    def press(self, point, button=1):
-        self.desktop.xdotool("mousemove", *self.at(*point), "mousedown", button)
+    def mouse(self, point, action="click", button=1):
+        self.desktop.xdotool("mousemove", *self.at(*point), action, button)
 
     def keys(self, *keys, window=None):
         window = window or self.window
@@ -174,22 +160,28 @@ class Scenario:
         os.makedirs(os.path.join(home, ".config", "Twinline"))
         os.makedirs(modem)
         self.settings_file = os.path.join(home, ".config", "Twinline", "Twinline.conf")
-        self.ptys = [Pty(modem), Pty(modem)]
-        self.write({"Ports": {"Com1": self.ptys[0].path, "Com2": self.ptys[1].path,
+        paths = []
+        for _ in range(2):  # the masters stay open for as long as the test runs
+            master, slave = os.openpty()
+            paths.append(os.ttyname(slave))
+            os.close(slave)
+        self.com1, self.com2 = (lambda state=os.path.join(modem, "pts" + path.rsplit("/", 1)[1]):
+                                lines(state) for path in paths)
+        self.write({"Ports": {"Com1": paths[0], "Com2": paths[1],
                               "Com3": os.path.join(self.tmp.name, "unplugged-adapter")}})
         self.desktop = Desktop(self.tmp.name)
         self.env = dict(self.desktop.env, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
                         LD_PRELOAD=args.preload, PTYMODEM_DIR=modem)
 
     def write(self, sections):
-        config = configparser.ConfigParser()
+        config = configparser.ConfigParser(interpolation=None)
         config.optionxform = str
         config.read_dict(sections)
         with open(self.settings_file, "w") as f:
             config.write(f, space_around_delimiters=False)
 
     def settings(self):
-        config = configparser.ConfigParser()
+        config = configparser.ConfigParser(interpolation=None)
         config.optionxform = str
         config.read(self.settings_file)
         return {name: dict(section) for name, section in config.items() if name != "DEFAULT"}
@@ -211,7 +203,7 @@ class Scenario:
     def rts_changes(self, seconds, last):
         changes, deadline = 0, time.monotonic() + seconds
         while time.monotonic() < deadline:
-            now = self.ptys[0].lines()[0]
+            now = self.com1()[0]
             changes, last = changes + (now != last), now
             time.sleep(0.005)
         return changes, last
@@ -224,7 +216,7 @@ class Scenario:
             app.keys()
             for key in ("space", "Return"):
                 for trial in range(1, self.args.holds + 1):
-                    last = self.ptys[0].lines()[0]
+                    last = self.com1()[0]
                     self.desktop.xdotool("keydown", key)
                     held, last = self.rts_changes(2.0, last)
                     self.desktop.xdotool("keyup", key)
@@ -235,7 +227,7 @@ class Scenario:
                 os.killpg(process.pid, signal.SIGKILL)
 
     def session(self):
-        com1, com2 = (pty.lines for pty in self.ptys)
+        com1, com2 = self.com1, self.com2
         app = Twinline(self.desktop, self.args, self.env)
         left, right, top, bottom = self.desktop.frame(app.window)
         self.expect("frame at 200 twips, outer size 3250 x 2100 twips",
@@ -244,10 +236,10 @@ class Scenario:
         self.expect("status box and lines at start", (app.status(), com1()), (WHITE, (False, False)))
         self.held_keys(app)
 
-        app.click(CH1)
+        app.mouse(CH1)
         self.expect_soon("RTS and lamp after CH 1 On/Off", lambda: (com1(), app.lamps()[0]),
                          ((True, False), RED))
-        app.press(CH2_TILT, button=3)
+        app.mouse(CH2_TILT, "mousedown", 3)
         self.expect_soon("DTR while Tilt 2 is held", lambda: (com1(), app.lamps()[1]),
                          ((True, True), RED))
         self.desktop.xdotool("mouseup", 3)
@@ -256,7 +248,7 @@ class Scenario:
         # Tilt 1 held while Files opens from the keyboard: the menu takes the mouse, so the hold
         # ends there and then; the release comes later, off the button (not on a menu item, which
         # it would choose). Then Option, Com2, Set.
-        app.press(CH1_TILT)
+        app.mouse(CH1_TILT, "mousedown")
         self.expect_soon("RTS while Tilt 1 inverts it", com1, (False, False))
         self.desktop.xdotool("key", "alt+f")
         self.expect_soon("Tilt 1 let go as the menu opens", com1, (True, False))
@@ -276,7 +268,7 @@ class Scenario:
         # release changes nothing.
         other = self.desktop.start(["xmessage", "-geometry", "+450+350", "other"], env=self.env)
         other_window = wait_for("another program", lambda: self.desktop.window("^xmessage$"))
-        app.press(CH2_TILT)
+        app.mouse(CH2_TILT, "mousedown")
         self.expect_soon("DTR while Tilt 2 is held", com2, (False, True))
         self.desktop.xdotool("windowactivate", other_window)
         self.expect_soon("Tilt 2 let go as the window loses the keyboard", com2, (False, False))
@@ -287,7 +279,7 @@ class Scenario:
 
         # Com3 is an adapter that is not plugged in, tried three times. Once the error box is
         # gone the main window has the keyboard again, with the pointer over no window.
-        app.click(CH2)
+        app.mouse(CH2)
         for keys in [("Down", "Tab", "Tab", "Return")] + [("Tab", "Tab", "Return")] * 2:
             self.desktop.xdotool("mousemove", 700, 550)
             app.keys("alt+f", "o")
@@ -296,7 +288,7 @@ class Scenario:
             app.keys("Return", window=box)
             self.expect_soon("main window active after the error", self.desktop.active,
                              str(app.window))
-        app.click(CH1)
+        app.mouse(CH1)
         time.sleep(0.3)
         self.expect("error state, port 2 released, channels inert",
                     (app.status(), com2(), app.lamps()[0]), (RED, (False, False), SILVER))
@@ -304,7 +296,7 @@ class Scenario:
         # Back onto Com1, then moved and closed by the window manager.
         app.keys("alt+f", "o")
         app.set_port("Up", "Up", "Tab", "Tab", "Return")
-        app.click(CH1)
+        app.mouse(CH1)
         self.expect_soon("Com1 again", lambda: (app.status(), com1()), (WHITE, (True, False)))
         self.desktop.xdotool("windowmove", app.window, 301, 160)
         wait_for("the move", lambda: self.desktop.origin(app.window)[:2] == (301, 160))
@@ -317,10 +309,10 @@ class Scenario:
 
         # The next run comes up where it was left; a second copy finds the port taken.
         first = Twinline(self.desktop, self.args, self.env)
-        first.click(CH1)
+        first.mouse(CH1)
         second = Twinline(self.desktop, self.args, self.env)
         self.expect_soon("second copy in the error state", second.status, RED)
-        second.click(CH1)
+        second.mouse(CH1)
         time.sleep(0.3)
         self.expect("first copy's place and line", ((first.x, first.y), com1()),
                     ((301, 160), (True, False)))
@@ -348,8 +340,8 @@ class Scenario:
         self.desktop.xdotool("windowmove", app.window, 250, 120)
         wait_for("the move", lambda: self.desktop.origin(app.window)[:2] == (250, 120))
         app.x, app.y, app.top = 250, 120, app.top + 120 - app.y
-        app.click(CH1)
-        self.expect_soon("RTS before the X server goes", self.ptys[0].lines, (True, False))
+        app.mouse(CH1)
+        self.expect_soon("RTS before the X server goes", self.com1, (True, False))
         os.killpg(self.desktop.xvfb.pid, signal.SIGTERM)
         app.wait_exit()
         stored = self.settings()["Properties"]
@@ -357,7 +349,7 @@ class Scenario:
                  and open("/run/lock/" + name, errors="replace").read(64).split()[:1]
                  == [str(app.process.pid)]]
         self.expect("lines, lock files and position after the X server went",
-                    (self.ptys[0].lines(), locks, stored.get("Left"), stored.get("Top")),
+                    (self.com1(), locks, stored.get("Left"), stored.get("Top")),
                     ((False, False), [], str((250 - left) * 15), str((120 - top) * 15)))
 
 
