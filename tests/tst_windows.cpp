@@ -74,7 +74,7 @@ port never opened | Ports/Com1=@gone | move close | Com port open Error! on red;
 SIGTERM |  | move press:btnCH2_tilt SIGTERM | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
 SIGINT |  | move press:btnCH2_tilt SIGINT | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
 SIGHUP |  | move press:btnCH2_tilt SIGHUP | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
-session save keeps running |  | move press:btnCH2_tilt session | Com 1 on white; @pty; off on; Top=750; Left=1500; btnCH2_tilt held down)";
+session save keeps running |  | move press:btnCH2_tilt session =off,on release:btnCH2_tilt | Com 1 on white; @pty; off off; Top=750; Left=1500)";
 
 const QHash<quint32, QString> colours{{0xff, "red"}, {0xffffff, "white"}, {0xc0c0c0, "silver"}};
 
