@@ -228,7 +228,8 @@ private slots:
                                                         : pty.path();
         if (own)
             make(kind, kind);
-        pty.setNoHardware(kind == "no hardware");
+        if (kind == "no hardware")
+            pty.setNoHardware();
         QFile lock("/run/lock/LCK..pts_" + pty.path().section(u'/', -1));
         const auto removeLock = qScopeGuard([&] { lock.remove(); });
         const QByteArray minicom = QString::asprintf("%10d\n", kind.mid(5).toInt()).toLatin1();
