@@ -34,17 +34,20 @@
 
 namespace {
 
-// Total time, in microseconds, that any line was high in the changes after `from`; a line still
-// high counts until now.
-double highTime(const QList<FakePty::Change> &changes, qsizetype from)
+// Total time, in microseconds, that any line was high in the stand-in's log after byte `from`;
+// a line still high counts until now.
+double highTime(const QByteArray &log, qsizetype from)
 {
     qint64 total = 0, since = -1;
-    for (qsizetype i = from; i < changes.size(); ++i) {
-        const bool high = changes[i].rts || changes[i].dtr;
+    for (const QByteArray &line : log.mid(from).split('\n')) {
+        const QList<QByteArray> fields = line.split(' '); // nanoseconds, RTS, DTR
+        if (fields.size() != 3)
+            continue;
+        const bool high = fields[1] == "1" || fields[2] == "1";
         if (high && since < 0)
-            since = changes[i].nanoseconds;
+            since = fields[0].toLongLong();
         else if (!high && since >= 0)
-            total += changes[i].nanoseconds - std::exchange(since, -1);
+            total += fields[0].toLongLong() - std::exchange(since, -1);
     }
     if (since >= 0) {
         timespec now{};
@@ -76,16 +79,16 @@ void measureOpens(const char *name, const std::function<Port(const QString &)> &
         const FakePty &pty = sandbox.pty;
         Port port = make(pty.path());
         port.open();
-        first.push_back(highTime(pty.changes(), 0));
-        qsizetype mark = pty.changes().size();
+        first.push_back(highTime(pty.log(), 0));
+        qsizetype mark = pty.log().size();
         port.close();
         port.open();
-        reopen.push_back(highTime(pty.changes(), mark));
+        reopen.push_back(highTime(pty.log(), mark));
         port.close();
         Port again = make(pty.path());
-        mark = pty.changes().size();
+        mark = pty.log().size();
         again.open();
-        restart.push_back(highTime(pty.changes(), mark));
+        restart.push_back(highTime(pty.log(), mark));
         again.close();
     }
     std::printf("%s_first_open_us=%.1f\n%s_reopen_us=%.1f\n%s_restart_us=%.1f\n", name,

@@ -20,16 +20,17 @@
 
 // name=x,y,w,h: where a control lies in its parent, or a window's outer frame on the screen;
 // "client" is the main window's client area on the screen.
-constexpr char startUpRows[] = R"(
+constexpr char startUpRows[] = R"(start-up
 first run |  | frmMain=13,13,217,140 Text1=8,0,153,18 btnCH1=8,24,105,25 btnCH1_tilt=112,24,49,25 monCH1=176,24,25,25 btnCH2=8,56,105,25 btnCH2_tilt=112,56,49,25 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
 stored port 3 | Ports/Com3=@pty Properties/CommPort=3 | tip:Com3 | Com 3 on white; @pty; off off; CommPort=3
 port cannot be opened | Ports/Com1=@gone | frmMain=13,13,217,140 tip:exist | Com port open Error! on red; closed; off off
 Top not a number | Properties/Top=abc | client=16,54,211,96 unopened tip:"abc" | Com port open Error! on red; closed; off off; Top=abc
+Left not a number | Properties/Top=1500 Properties/Left=12a | client=16,121,211,96 unopened close | Com port open Error! on red; closed; off off; Top=1500; Left=210; hidden
 fractional position | Properties/Top=1234.5 Properties/Left=777.7 | frmMain=52,82,217,140 | Com 1 on white; @pty; off off; Top=1234.5; Left=777.7
 settings file unreadable | fifo | client=16,54,211,96 unopened tip:Twinline.conf | Com port open Error! on red; closed; off off)";
 
 // =on,off: both channels' line, flag and lamp agree on on or off.
-constexpr char channelRows[] = R"(
+constexpr char channelRows[] = R"(channels
 On/Off by mouse |  | click:btnCH1 =on,off click:btnCH1 | Com 1 on white; @pty; off off
 On/Off by Space and Enter |  | Space:btnCH2 =off,on Space:btnCH2 =off,off Return:btnCH1 =on,off Enter:btnCH1 | Com 1 on white; @pty; off off
 Tilt, left, from idle |  | press:btnCH1_tilt =on,off release:btnCH1_tilt | Com 1 on white; @pty; off off
@@ -43,8 +44,8 @@ Tilt hold ends: modal window |  | press:btnCH1_tilt =on,off modal =off,off relea
 Tilt hold ends: hidden |  | press:btnCH1_tilt =on,off hide =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off; hidden
 Tilt hold ends: disabled |  | press:btnCH1_tilt =on,off disable:btnCH1_tilt =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off)";
 
-// Option:steps works the port dialog; name=x,y,w,h as in startUp_data().
-constexpr char portDialogRows[] = R"(
+// Option:steps works the port dialog; name=x,y,w,h as in startUpRows.
+constexpr char portDialogRows[] = R"(port dialog
 Set, same port | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com1+btnOK | Com 1 on white; @pty; on on; CommPort=1; Comm Port|Com1 of Com1..Com16
 Set, same port in the error state | Ports/Com1=@gone | map:Ports/Com1=@pty Option:Com1+btnOK | Com 1 on white; @pty; off off; CommPort=1; Comm Port|Com1 of Com1..Com16
 Set, another port while open | Ports/Com2=@other Properties/CommPort=2 | click:btnCH1 click:btnCH2 =on,on Option:Com1+btnOK | Com 1 on white; @pty; off off; CommPort=1; Comm Port|Com2 of Com1..Com16
@@ -54,26 +55,26 @@ Cancel | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:frmComm=17,47,193,
 close box | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com2+close | Com 1 on white; @pty; on on; Comm Port|Com1 of Com1..Com16
 Esc | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com2+Esc | Com 1 on white; @pty; on on; Comm Port|Com1 of Com1..Com16; still open)";
 
-constexpr char aboutRows[] = R"(
+constexpr char aboutRows[] = R"(about box
 OK |  | About:frmAbout=17,47,296,138+picIcon=8,16,36,36+lblTitle=52,8,71,15+lblVersion=124,8,137,15+lblDescription=52,28,239,18+readme=52,52,241,17+cmdOK=92,80,92,23+copyright=8,112,277,17+cmdOK | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers
 Esc |  | About:Esc | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers
 Enter |  | About:Return | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers)";
 
 // The adapter behind Com1 unplugged; then the port chosen again on another one.
-constexpr char deviceLostRows[] = R"(
+constexpr char deviceLostRows[] = R"(adapter unplugged
 idle |  | click:btnCH2 unplug settle click:btnCH2 | Com port open Error! on red; closed; off off
 while Tilt is held |  | click:btnCH2 press:btnCH1_tilt unplug settle release:btnCH1_tilt click:btnCH2 | Com port open Error! on red; closed; off off
 a click at once |  | click:btnCH2 unplug click:btnCH1 =0/-1/red,0/-1/red settle click:btnCH2 | Com port open Error! on red; closed; off off
 chosen again on a new adapter |  | click:btnCH2 unplug settle map:Ports/Com1=@other Option:btnOK | Com 1 on white; @other; off off; CommPort=1; Comm Port|Com1 of Com1..Com16)";
 
 // With Tilt held down as the program is told to end.
-constexpr char shutDownRows[] = R"(
+constexpr char shutDownRows[] = R"(shut-down
 close box, once |  | move Rpress:btnCH2_tilt =off,on close nudge close | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
 fractional position, not moved | Properties/Top=1234.5 Properties/Left=777.7 | press:btnCH2_tilt close | Com 1 on white; closed; off off; Top=1234.5; Left=777.7; hidden
 port never opened | Ports/Com1=@gone | move close | Com port open Error! on red; closed; off off; Top=750; Left=1500; hidden
-SIGTERM |  | move press:btnCH2_tilt SIGTERM | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
-SIGINT |  | move press:btnCH2_tilt SIGINT | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
-SIGHUP |  | move press:btnCH2_tilt SIGHUP | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
+SIGTERM |  | move press:btnCH2_tilt signal:15 | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
+SIGINT |  | move press:btnCH2_tilt signal:2 | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
+SIGHUP |  | move press:btnCH2_tilt signal:1 | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
 session save keeps running |  | move press:btnCH2_tilt session =off,on release:btnCH2_tilt | Com 1 on white; @pty; off off; Top=750; Left=1500)";
 
 const QHash<quint32, QString> colours{{0xff, "red"}, {0xffffff, "white"}, {0xc0c0c0, "silver"}};
@@ -92,28 +93,25 @@ private slots:
         messages.clear();
     }
 
-    void startUp_data() { rows(startUpRows); }
-    void startUp() { run(); }
-    void channels_data() { rows(channelRows); }
-    void channels() { run(); }
-    void portDialog_data() { rows(portDialogRows); }
-    void portDialog() { run(); }
-    void aboutBox_data() { rows(aboutRows); }
-    void aboutBox() { run(); }
-    void deviceLost_data() { rows(deviceLostRows); }
-    void deviceLost() { run(); }
-    void shutDown_data() { rows(shutDownRows); }
-    void shutDown() { run(); }
-
-private:
-    // One row a line: its name, then cells split by " | ".
-    static void rows(const char *table)
+    void windows_data()
     {
         for (const char *column : {"settings", "steps", "after"})
             QTest::addColumn<QString>(column);
-        for (const QString &line : QString::fromUtf8(table).split(u'\n', Qt::SkipEmptyParts)) {
+        for (const char *table :
+             {startUpRows, channelRows, portDialogRows, aboutRows, deviceLostRows, shutDownRows})
+            rows(table);
+    }
+    void windows() { run(); }
+
+private:
+    // The table's name, then one row a line: its name, then cells split by " | ".
+    static void rows(const char *table)
+    {
+        const QStringList lines = QString::fromUtf8(table).split(u'\n', Qt::SkipEmptyParts);
+        for (const QString &line : lines.mid(1)) {
             const QStringList cells = line.split(QStringLiteral(" | "));
-            QTest::newRow(qPrintable(cells[0])) << cells[1] << cells[2] << cells[3];
+            QTest::addRow("%s: %s", qPrintable(lines[0]), qPrintable(cells[0]))
+                << cells[1] << cells[2] << cells[3];
         }
     }
 
@@ -173,17 +171,14 @@ private:
             {"close", [&] { window->close(); }},
             {"move", [&] { window->move(100, 50); }}, // 1500 and 750 twips
             {"nudge", [&] { window->move(window->pos() + QPoint(1, 1)); }},
-            // The event loop turns these into a close.
-            {"SIGTERM", [] { ::raise(SIGTERM); }},
-            {"SIGINT", [] { ::raise(SIGINT); }},
-            {"SIGHUP", [] { ::raise(SIGHUP); }},
+            {"signal", [&] { ::raise(argument.toInt()); }}, // the event loop makes it a close
             {"session", [&] { QMetaObject::invokeMethod(qApp, "commitDataRequest", manager); }},
             {"map", [&] { store(argument); }},
             {"Option", [&] { showModal("mnuOption", argument); }},
             {"About", [&] { showModal("mnuAbout", argument); }},
             {"unplug", [&] { sandbox->pty.hangUp(); }},
             {"settle", [&] { settle(); }},
-            {"unopened", [&] { QVERIFY(sandbox->pty.changes().isEmpty()); }},
+            {"unopened", [&] { QVERIFY(sandbox->pty.log().isEmpty()); }},
             {"tip", [&] { QVERIFY(window->Text1()->toolTip().contains(expand(argument))); }}};
         if (verb.startsWith(u'='))
             QTRY_COMPARE_WITH_TIMEOUT(channelStates(), step.mid(1).replace(u',', u' '), 1000);

@@ -8,16 +8,16 @@
  *     also with O_NONBLOCK. The speed is the pty's own: it keeps its termios across opens for as
  *     long as its master is open, as a serial driver keeps them for its device.
  *   - uart_set_termios(): a change of speed to B0 drops DTR and RTS, a change away raises both.
- *   - tty_port_close_start() / tty_port_shutdown(): the last close (here: in this process, exit
- *     included) drops both lines when HUPCL is set.
+ *   - tty_port_close_start() / tty_port_shutdown(): the last close (here: in this process)
+ *     drops both lines when HUPCL is set.
  *   - a hung-up port (the master was closed, as when an adapter is unplugged) fails the line
  *     ioctls with EIO.
- * Line state lives in $PTYMODEM_DIR/pts<N> ("RTS=<0|1>\nDTR=<0|1>\n", replaced atomically; no
+ * Line state lives in $PTYMODEM_DIR/pts<N> ("RTS=<0|1>\nDTR=<0|1>\n", rewritten in place; no
  * file means both lines low), and every change is appended to pts<N>.log as
  * "<CLOCK_MONOTONIC ns> <RTS> <DTR>"; without PTYMODEM_DIR it stays in the process's memory.
  * While pts<N>.nohw exists, opening the pty fails with EIO, like a /dev/ttyS node without a UART.
  * A real serial device is never opened: EACCES. Not modelled: dup(), openat(), ioctl(TCSETS)
- * (only tcsetattr() is seen), fork() without exec().
+ * (only tcsetattr() is seen), fork() without exec(), and the closes of exit().
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -28,8 +28,8 @@
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <string.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -89,12 +89,9 @@ static void store(int pts, int bits)
     if (load(pts) == bits)
         return; /* only changes are logged */
     int rts = !!(bits & TIOCM_RTS), dtr = !!(bits & TIOCM_DTR);
-    snprintf(other, sizeof other, "%s.%ld.tmp", path, (long)getpid());
     snprintf(text, sizeof text, "RTS=%d\nDTR=%d\n", rts, dtr);
-    if (!put(other, O_TRUNC, text) || rename(other, path) != 0) {
-        unlink(other);
+    if (!put(path, 0, text)) /* always as long, so rewritten in place: each digit is one byte */
         return;
-    }
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     snprintf(other, sizeof other, "%s.log", path);
@@ -164,7 +161,7 @@ OPEN(__open64_2)
 
 static int hung_up(int fd)
 {
-    struct pollfd p = {.fd = fd, .events = 0, .revents = 0};
+    struct pollfd p = {.fd = fd};
     return poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
 }
 
@@ -199,8 +196,9 @@ int ioctl(int fd, unsigned long request, ...)
     int *arg = va_arg(ap, int *);
     va_end(ap);
     int pts = fd >= 0 && fd < MAX_FD ? tracked[fd] - 1 : -1;
-    if (pts < 0 || (request != TIOCMGET && request != TIOCMSET && request != TIOCMBIS
-                    && request != TIOCMBIC))
+    if (pts < 0
+        || (request != TIOCMGET && request != TIOCMSET && request != TIOCMBIS
+            && request != TIOCMBIC))
         return (int)syscall(SYS_ioctl, fd, request, arg);
     if (hung_up(fd)) {
         errno = EIO;
@@ -211,9 +209,10 @@ int ioctl(int fd, unsigned long request, ...)
     if (request == TIOCMGET)
         *arg = bits;
     else
-        store(pts, request == TIOCMSET ? *arg & LINES
-                   : request == TIOCMBIS ? bits | (*arg & LINES)
-                                         : bits & ~(*arg & LINES));
+        store(pts,
+              request == TIOCMSET       ? *arg & LINES
+                  : request == TIOCMBIS ? bits | (*arg & LINES)
+                                        : bits & ~(*arg & LINES));
     pthread_mutex_unlock(&lock);
     return 0;
 }
@@ -233,15 +232,4 @@ int tcsetattr(int fd, int when, const struct termios *t)
         pthread_mutex_unlock(&lock);
     }
     return result;
-}
-
-/* exit() closes what is still open: apply the last-close rule while the descriptors answer. */
-__attribute__((destructor)) static void ptymodem_fini(void)
-{
-    pthread_mutex_lock(&lock);
-    for (int fd = 0; fd < MAX_FD; ++fd) {
-        if (tracked[fd])
-            release(fd);
-    }
-    pthread_mutex_unlock(&lock);
 }

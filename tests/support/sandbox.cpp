@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QSettings>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -41,17 +40,6 @@ QByteArray FakePty::state(const char *suffix) const
 {
     QFile file(stateFile(suffix));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QList<FakePty::Change> FakePty::changes() const
-{
-    QList<Change> changes;
-    for (const QByteArray &line : state(".log").split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() == 3)
-            changes.append({fields[0].toLongLong(), fields[1] == "1", fields[2] == "1"});
-    }
-    return changes;
 }
 
 termios FakePty::attributes() const
@@ -108,9 +96,4 @@ PortNumbering Sandbox::numbering() const
 {
     return PortNumbering(path(QStringLiteral("machine/by-id")), path(QStringLiteral("machine/sys")),
                          path(QStringLiteral("machine/dev")));
-}
-
-bool ptyModemLoaded()
-{
-    return ::dlsym(RTLD_DEFAULT, "ptymodem_loaded") != nullptr;
 }

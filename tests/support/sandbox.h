@@ -3,10 +3,10 @@
 
 #include "serial/portnumbering.h"
 
-#include <QList>
 #include <QString>
 #include <QTemporaryDir>
 
+#include <dlfcn.h>
 #include <termios.h>
 
 // The slave side of a pseudo-terminal stands in for a serial port. The test keeps only the
@@ -16,22 +16,15 @@
 class FakePty
 {
 public:
+    Q_DISABLE_COPY_MOVE(FakePty)
     FakePty();
     ~FakePty();
-    FakePty(const FakePty &) = delete;
-    FakePty &operator=(const FakePty &) = delete;
 
     QString path() const { return m_path; }
     bool rts() const { return state("").contains("RTS=1"); }
     bool dtr() const { return state("").contains("DTR=1"); }
 
-    struct Change
-    {
-        qint64 nanoseconds; // CLOCK_MONOTONIC
-        bool rts;
-        bool dtr;
-    };
-    QList<Change> changes() const; // every change of the lines so far, oldest first
+    QByteArray log() const { return state(".log"); } // "<CLOCK_MONOTONIC ns> <RTS> <DTR>" lines
     termios attributes() const; // the slave's, read through the master
     void hangUp(); // closes the master, as when an adapter is unplugged
     void setNoHardware(); // opening then fails with EIO, like a ttyS node without a UART
@@ -71,4 +64,7 @@ public:
 };
 
 // True when libptymodem.so is loaded into this process.
-bool ptyModemLoaded();
+inline bool ptyModemLoaded()
+{
+    return ::dlsym(RTLD_DEFAULT, "ptymodem_loaded") != nullptr;
+}
