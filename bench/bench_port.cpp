@@ -2,10 +2,10 @@
 //
 //   bench_port [RUNS]
 //
-// Run it with libptymodem.so preloaded, PTYMODEM_DIR naming an empty folder and the offscreen
-// platform. Every run starts from a freshly "plugged-in" pseudo-terminal. Times come from the
-// stand-in's own timestamps, so they include its bookkeeping (a file write per line change).
-// Prints key=value lines:
+// Run it with libptymodem.so preloaded on the offscreen platform. Every run starts from a freshly
+// "plugged-in" pseudo-terminal mapped to Com1, with settings and line state of its own. Times come
+// from the stand-in's own timestamps, so they include its bookkeeping (a file write per line
+// change). Prints key=value lines:
 //   first_open_us   median time the lines were high during the first open after plug-in
 //   reopen_us       longest time any line was high during a reopen by Set (0: no raise at all)
 //   restart_us      the same for a new program opening the port it closed before
@@ -13,18 +13,14 @@
 // Built with Qt Serial Port, it prints the same three open figures for QSerialPort too, opened
 // and lowered as a serial tool does it: open(), then RTS and DTR set low.
 
-#include "fakepty.h"
+#include "sandbox.h"
 #include "serial/mscomm.h"
 #include "windows/colours.h"
 #include "windows/frmmain.h"
 #include "windows/textbox.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QSettings>
-#include <QTemporaryDir>
 #ifdef TWINLINE_BENCH_QSERIALPORT
 #include <QSerialPort>
 #endif
@@ -38,17 +34,20 @@
 
 namespace {
 
-// Total time, in microseconds, that any line was high in the changes after `from`; a line still
-// high counts until now.
-double highTime(const QList<FakePty::Change> &changes, qsizetype from)
+// Total time, in microseconds, that any line was high in the stand-in's log after byte `from`;
+// a line still high counts until now.
+double highTime(const QByteArray &log, qsizetype from)
 {
     qint64 total = 0, since = -1;
-    for (qsizetype i = from; i < changes.size(); ++i) {
-        const bool high = changes[i].rts || changes[i].dtr;
+    for (const QByteArray &line : log.mid(from).split('\n')) {
+        const QList<QByteArray> fields = line.split(' '); // nanoseconds, RTS, DTR
+        if (fields.size() != 3)
+            continue;
+        const bool high = fields[1] == "1" || fields[2] == "1";
         if (high && since < 0)
-            since = changes[i].nanoseconds;
+            since = fields[0].toLongLong();
         else if (!high && since >= 0)
-            total += changes[i].nanoseconds - std::exchange(since, -1);
+            total += fields[0].toLongLong() - std::exchange(since, -1);
     }
     if (since >= 0) {
         timespec now{};
@@ -76,19 +75,20 @@ void measureOpens(const char *name, const std::function<Port(const QString &)> &
 {
     std::vector<double> first, reopen, restart;
     for (int run = 0; run < runs; ++run) {
-        FakePty pty;
+        Sandbox sandbox;
+        const FakePty &pty = sandbox.pty;
         Port port = make(pty.path());
         port.open();
-        first.push_back(highTime(pty.changes(), 0));
-        qsizetype mark = pty.changes().size();
+        first.push_back(highTime(pty.log(), 0));
+        qsizetype mark = pty.log().size();
         port.close();
         port.open();
-        reopen.push_back(highTime(pty.changes(), mark));
+        reopen.push_back(highTime(pty.log(), mark));
         port.close();
         Port again = make(pty.path());
-        mark = pty.changes().size();
+        mark = pty.log().size();
         again.open();
-        restart.push_back(highTime(pty.changes(), mark));
+        restart.push_back(highTime(pty.log(), mark));
         again.close();
     }
     std::printf("%s_first_open_us=%.1f\n%s_reopen_us=%.1f\n%s_restart_us=%.1f\n", name,
@@ -125,28 +125,14 @@ Port qserialport(const QString &device)
 
 int main(int argc, char *argv[])
 {
-    if (!ptyModemLoaded() || qEnvironmentVariableIsEmpty("PTYMODEM_DIR")) {
-        std::fprintf(stderr, "bench_port: preload libptymodem.so and set PTYMODEM_DIR\n");
+    if (!ptyModemLoaded()) {
+        std::fprintf(stderr, "bench_port: preload libptymodem.so\n");
         return 1;
     }
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
     QApplication app(argc, argv);
-    QTemporaryDir config;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
-    QDir(config.path()).mkpath(QStringLiteral("Twinline"));
-    const auto mapCom1 = [&](const QString &device) {
-        QFile settings(config.filePath(QStringLiteral("Twinline/Twinline.conf")));
-        settings.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        settings.write(QStringLiteral("[Ports]\nCom1=%1\n").arg(device).toLocal8Bit());
-    };
 
-    measureOpens(
-        "twinline",
-        [&](const QString &device) {
-            mapCom1(device);
-            return twinline(device);
-        },
-        runs);
+    measureOpens("twinline", twinline, runs);
 #ifdef TWINLINE_BENCH_QSERIALPORT
     measureOpens("qserialport", qserialport, runs);
 #else
@@ -155,9 +141,8 @@ int main(int argc, char *argv[])
 
     std::vector<double> unplug;
     for (int run = 0; run < runs; ++run) {
-        FakePty pty;
-        mapCom1(pty.path());
-        frmMain window;
+        Sandbox sandbox;
+        frmMain window(sandbox.numbering());
         if (window.Text1()->backColor() != Colours::white) {
             std::fprintf(stderr, "bench_port: the port did not open: %s\n",
                          qPrintable(window.Text1()->toolTip()));
@@ -165,7 +150,7 @@ int main(int argc, char *argv[])
         }
         QElapsedTimer timer;
         timer.start();
-        pty.hangUp();
+        sandbox.pty.hangUp();
         while (window.Text1()->backColor() != Colours::pureRed && timer.elapsed() < 5000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
         unplug.push_back(double(timer.nsecsElapsed()) / 1e6);

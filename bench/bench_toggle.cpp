@@ -17,7 +17,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -84,7 +83,7 @@ int main(int argc, char *argv[])
     QTemporaryDir config;
     if (!config.isValid())
         return fail(QStringLiteral("no temporary folder: ") + config.errorString());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     QDir(config.path()).mkpath(QStringLiteral("Twinline"));
     QFile settings(config.filePath(QStringLiteral("Twinline/Twinline.conf")));
     if (!settings.open(QIODevice::WriteOnly)
@@ -92,7 +91,7 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("cannot write the settings: ") + settings.errorString());
     settings.close();
 
-    frmMain window;
+    frmMain window(PortNumbering(config.filePath(QStringLiteral("no-adapters"))));
     MSComm *comm = window.MSComm1();
     if (!comm->portOpen() || comm->openDevice() != device)
         return fail(QStringLiteral("the port did not open on the pty: ")

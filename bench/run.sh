@@ -147,9 +147,8 @@ if ! toggle=$(QT_QPA_PLATFORM=offscreen LD_PRELOAD="$preload" "$bench_toggle" "$
 fi
 
 echo "Lines at open and unplug: $runs runs ..."
-mkdir "$work/modem"
-if ! lines=$(QT_QPA_PLATFORM=offscreen LD_PRELOAD="$preload" PTYMODEM_DIR="$work/modem" \
-    "$bench_port" "$runs" 2>"$work/port.log"); then
+if ! lines=$(QT_QPA_PLATFORM=offscreen LD_PRELOAD="$preload" "$bench_port" "$runs" \
+    2>"$work/port.log"); then
     echo "bench_port failed:" >&2
     cat "$work/port.log" >&2
     exit 1

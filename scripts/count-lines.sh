@@ -36,4 +36,4 @@ count() {
 program=$(count app serial settings windows)
 tests=$(count tests)
 awk -v p="$program" -v t="$tests" 'BEGIN {
-    printf "program lines: %d\ntest lines:    %d\nratio:         %.2f\n", p, t, t / p }'
+    printf "program lines: %d\ntest lines:    %d\nratio:         %.3f\n", p, t, t / p }'

@@ -70,6 +70,7 @@ run)
     exec "$build/twinline"
     ;;
 test)
+    "$here/scripts/count-lines.sh" # the suite's size against the program's, for the log
     configure_and_build "$build" -DBUILD_TESTING=ON
     (cd "$build" && ctest --output-on-failure --timeout 300)
     make_and_check_package

@@ -67,7 +67,7 @@ PY
         result="MISSED"
         missed=$((missed + 1))
     else
-        result="caught by $(sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*Failed.*/\1/p; s/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*Timeout.*/\1/p' "$work/test.log" | head -1)"
+        result="caught by $(sed -n 's/.*Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*/\1/p' "$work/test.log" | head -1)"
         caught=$((caught + 1))
     fi
     printf '%2d  %-22s %s\n' "$number" "$result" "$description"

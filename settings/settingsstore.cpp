@@ -41,8 +41,13 @@ QString filePath(const QString &application)
 
 // What QSettings reads from these bytes, keyed "section/key". QSettings reads only files, so it
 // reads a private copy: the settings file itself is opened once, and only by SettingsFile.
+// Start-up reads some twenty keys from the same bytes: the last reading is kept.
 std::optional<QVariantMap> parsed(const QByteArray &bytes)
 {
+    static QByteArray lastBytes;
+    static std::optional<QVariantMap> lastValues;
+    if (lastValues && bytes == lastBytes)
+        return lastValues;
     QTemporaryFile copy;
     if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())
         return std::nullopt;
@@ -50,6 +55,8 @@ std::optional<QVariantMap> parsed(const QByteArray &bytes)
     QVariantMap values;
     for (const QString &key : settings.allKeys())
         values.insert(key, settings.value(key));
+    lastBytes = bytes;
+    lastValues = values;
     return values;
 }
 

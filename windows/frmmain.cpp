@@ -89,6 +89,14 @@ frmMain::frmMain(PortNumbering numbering, QWidget *parent)
     load();
 }
 
+frmMain::~frmMain()
+{
+    // Destroying the children ends a Tilt hold, and its release must not toggle a channel of a
+    // window that is half gone.
+    m_btnCH1Tilt->disconnect(this);
+    m_btnCH2Tilt->disconnect(this);
+}
+
 void frmMain::buildControls()
 {
     auto *client = new QWidget(this);

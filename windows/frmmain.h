@@ -26,6 +26,7 @@ public:
     explicit frmMain(QWidget *parent = nullptr);
     // numbering: where USB adapters are found and described.
     explicit frmMain(PortNumbering numbering, QWidget *parent = nullptr);
+    ~frmMain() override;
 
     MSComm *MSComm1() const { return m_comm; }
     TextBox *Text1() const { return m_text1; }

@@ -16,8 +16,7 @@ quint32 TextBox::backColor() const
 void TextBox::setBackColor(quint32 colour)
 {
     QPalette colours = palette();
-    // Both groups, so the colour does not fade when the window loses the focus.
-    colours.setColor(QPalette::Active, QPalette::Base, Colours::toQColor(colour));
-    colours.setColor(QPalette::Inactive, QPalette::Base, Colours::toQColor(colour));
+    // Every group, so the colour reads and shows the same whether or not the window is active.
+    colours.setColor(QPalette::Base, Colours::toQColor(colour));
     setPalette(colours);
 }

@@ -1,0 +1,70 @@
+// What every test gets of its own: settings, line state, a fake machine and a pty as Com1.
+#pragma once
+
+#include "serial/portnumbering.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <dlfcn.h>
+#include <termios.h>
+
+// The slave side of a pseudo-terminal stands in for a serial port. The test keeps only the
+// master; with libptymodem.so preloaded the slave has RTS and DTR, read back from $PTYMODEM_DIR.
+// A new FakePty is a freshly plugged-in adapter: its speed is not 0, so its first open raises
+// both lines.
+class FakePty
+{
+public:
+    Q_DISABLE_COPY_MOVE(FakePty)
+    FakePty();
+    ~FakePty();
+
+    QString path() const { return m_path; }
+    bool rts() const { return state("").contains("RTS=1"); }
+    bool dtr() const { return state("").contains("DTR=1"); }
+
+    QByteArray log() const { return state(".log"); } // "<CLOCK_MONOTONIC ns> <RTS> <DTR>" lines
+    termios attributes() const; // the slave's, read through the master
+    void hangUp(); // closes the master, as when an adapter is unplugged
+    void setNoHardware(); // opening then fails with EIO, like a ttyS node without a UART
+
+private:
+    QByteArray state(const char *suffix) const;
+    QString stateFile(const char *suffix) const;
+
+    int m_master = -1;
+    int m_number = -1;
+    QString m_path;
+};
+
+// Points the program's settings (XDG_CONFIG_HOME) and the stand-in's line state into a
+// temporary folder, and maps Com1 to a fresh pty. The shared flags start false.
+class Sandbox
+{
+public:
+    Sandbox();
+
+    QString path(const QString &relative) const { return m_root.filePath(relative); }
+    QString settingsFile() const { return path(QStringLiteral("config/Twinline/Twinline.conf")); }
+    QString read(const QString &section, const QString &key) const;
+    void write(const QString &section, const QString &key, const QString &text);
+    void mapPort(int port, const QString &device);
+
+    // A machine of its own below path("machine"): by-id/, sys/ and dev/, empty until a test
+    // puts adapters or UARTs there.
+    PortNumbering numbering() const;
+
+private:
+    QTemporaryDir m_root;
+    bool m_prepared; // the folders and the environment, before the pty
+
+public:
+    FakePty pty;
+};
+
+// True when libptymodem.so is loaded into this process.
+inline bool ptyModemLoaded()
+{
+    return ::dlsym(RTLD_DEFAULT, "ptymodem_loaded") != nullptr;
+}

@@ -1,0 +1,316 @@
+// The parts that stand alone: number texts, the settings file, the port on ptys, adapter numbers.
+
+#include "sandbox.h"
+#include "serial/comerror.h"
+#include "serial/mscomm.h"
+#include "settings/conversions.h"
+#include "settings/settingsstore.h"
+
+#include <QDir>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <functional>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// A table row: the columns of each table, in order.
+using Number = std::tuple<QString, char, QString, double>; // text, kind, locale, value
+using FileKind = std::tuple<QString, QByteArray, char, QByteArray>; // kind, contents, use, after
+using Numbering = std::tuple<QString, int, bool, QString>; // before, adapters, uart, after
+
+class tst_units : public QObject
+{
+    Q_OBJECT
+
+    std::optional<Sandbox> sandbox;
+
+    // Runs act: whether anything opened path meanwhile (true too when path cannot be watched),
+    // and the description of the error act raised, if any.
+    static std::pair<bool, QString> opens(const QString &path, const std::function<void()> &act)
+    {
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        const bool watched = ::inotify_add_watch(watch, QFile::encodeName(path), IN_OPEN) >= 0;
+        QString error;
+        try {
+            act();
+        } catch (const ComError &e) {
+            error = e.description();
+        }
+        alignas(inotify_event) char events[4096];
+        const bool opened = ::read(watch, events, sizeof events) > 0;
+        return {::close(watch) == 0 && (opened || !watched), error};
+    }
+    // The bytes of a regular file below the sandbox; nothing else is opened.
+    QByteArray bytes(const QString &relative) const
+    {
+        QFile file(sandbox->path(relative));
+        return QFileInfo(file).isFile() && file.open(QFile::ReadOnly) ? file.readAll() : "-"_qba;
+    }
+    // Below the sandbox: a FIFO, a device node like /dev/null, or a file of these bytes.
+    void make(const QString &kind, const QString &relative, const QByteArray &bytes = {}) const
+    {
+        const QString path = sandbox->path(relative);
+        const QByteArray node = QFile::encodeName(path);
+        QFile file(path);
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        QVERIFY(kind == "fifo"       ? ::mkfifo(node, 0600) == 0
+                    : kind == "null" ? ::mknod(node, S_IFCHR | 0666, 259 /* 1:3 */) == 0
+                                     : file.open(QFile::WriteOnly) && file.write(bytes) >= 0);
+    }
+    // In the fake machine: "@dev/" is its dev/, "@NN" adapter NN's link in by-id/.
+    QString expand(QString text) const
+    {
+        text.replace("@dev/", sandbox->path("machine/dev/"));
+        return text.replace(u'@', sandbox->path("machine/by-id/usb-Adapter_"));
+    }
+    // Adapters, and ttyS0 with a UART if uart.
+    void machine(int adapters, bool uart)
+    {
+        for (int n = 0; n < adapters; ++n) {
+            make({}, QStringLiteral("machine/dev/ttyUSB%1").arg(n));
+            QFile::link(expand(QStringLiteral("@dev/ttyUSB%1").arg(n)),
+                        expand(QStringLiteral("@%1").arg(n, 2, 10, QLatin1Char('0'))));
+        }
+        make({}, "machine/dev/ttyS0");
+        make({}, "machine/sys/class/tty/ttyS0/type", uart ? "4\n" : "0\n");
+        sandbox->mapPort(1, QString()); // not the pty
+    }
+
+private slots:
+    void initTestCase() { QVERIFY2(ptyModemLoaded(), "run through ctest: no libptymodem.so"); }
+    void init() { sandbox.emplace(); } // the last row's goes first
+
+    void numbers_data()
+    {
+        QTest::addColumn<Number>("row"); // kind: read as i(nteger) or s(ingle), or w(ritten)
+
+        const double error = qQNaN();
+        QTest::newRow("half down to even") << Number{"2.5", 'i', "C", 2.0};
+        QTest::newRow("half up to even") << Number{"3.5", 'i', "en_US", 4.0};
+        QTest::newRow("decimal comma, grouping") << Number{"1.234,5", 's', "de_DE", 1234.5};
+        QTest::newRow("native digits of earlier versions") << Number{"١٥٠٠", 's', "en_US", 1500.0};
+        QTest::newRow("text") << Number{"com3", 'i', "C", error};
+        QTest::newRow("NaN") << Number{"nan", 's', "C", error};
+        QTest::newRow("infinity") << Number{"inf", 's', "C", error};
+        QTest::newRow("out of range") << Number{"32767.5", 'i', "C", error};
+        QTest::newRow("written in English") << Number{"123456", 'w', "en_US", 123456.0};
+        QTest::newRow("written in German") << Number{"-1234,5", 'w', "de_DE", -1234.5};
+        QTest::newRow("written in Arabic (Egypt)") << Number{"1500٫5", 'w', "ar_EG", 1500.5};
+    }
+    void numbers()
+    {
+        QFETCH(Number, row);
+        const auto &[text, kind, locale, value] = row;
+
+        if (kind == 'w') // digits 0-9 and the writer's separator, read back in every locale
+            QCOMPARE(Conversions::fromSingle(float(value), QLocale(locale)), text);
+        const QStringList all{"ar_EG", "fa_IR", "de_DE", "en_US"};
+        for (const QString &reader : kind == 'w' ? all : QStringList{locale}) {
+            QVariant read; // none when rejected
+            try {
+                read = kind == 'i' ? double(Conversions::toInteger16(text, QLocale(reader)))
+                                   : double(Conversions::toSingle(text, QLocale(reader)));
+            } catch (const ConversionError &) { }
+            QCOMPARE(read, qIsNaN(value) ? QVariant() : QVariant(value));
+        }
+    }
+
+    void settingsFileKinds_data()
+    {
+        QTest::addColumn<FileKind>("row"); // use: r(eadable), u(nreadable), n(ot even opened)
+
+        const QByteArray usual = "; mine\n[Properties]\nTop = 3\n\n[Notes]\nPath=C:\\temp\\x\n";
+        const QByteArray none; // after writing Top and Left: as before
+        QTest::newRow("regular file, comments, [Notes], C:\\temp\\x") << FileKind{
+            "file", usual, 'r',
+            "; mine\n[Properties]\nTop = \"1200,5\"\nLeft=300\n\n[Notes]\nPath=C:\\temp\\x\n"};
+        QTest::newRow("missing") << FileKind{"missing", none, 'r',
+                                             "[Properties]\nTop=\"1200,5\"\nLeft=300\n"};
+        QTest::newRow("FIFO") << FileKind{"fifo", usual, 'n', none};
+        QTest::newRow("link to a character device") << FileKind{"link null", usual, 'n', none};
+        QTest::newRow("2 MiB") << FileKind{"file", usual + ';' + QByteArray(2 << 20, 'x'), 'n',
+                                           none};
+        QTest::newRow("unmatched quote")
+            << FileKind{"file", "[Ports]\nCom2=\"/dev/foo\nCom1=/dev/x\n", 'u', none};
+        QTest::newRow("junk before [Ports]")
+            << FileKind{"file", "PK\x03\x04 =\"\\q;\n<:'{}\n[Ports]\n", 'u', none};
+        QTest::newRow("disk full") << FileKind{"disk full", usual, 'r', none};
+    }
+    void settingsFileKinds()
+    {
+        QFETCH(FileKind, row);
+        const auto &[kind, contents, use, after] = row;
+
+        const QString file = "config/Twinline/Twinline.conf",
+                      folder = sandbox->path("config/Twinline");
+        const QString made = kind.startsWith("link ") ? "elsewhere/" + kind.mid(5) : file;
+        QVERIFY(QFile::remove(sandbox->path(file)));
+        if ((kind == "disk full" || kind == "link null") && ::geteuid() != 0)
+            QSKIP("a mount or a device node needs root");
+        if (kind == "disk full") // a one-page file system of this process's own
+            QVERIFY(::unshare(CLONE_NEWNS) == 0
+                    && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+                    && ::mount("tmpfs", QFile::encodeName(folder), "tmpfs", 0, "size=4k") == 0);
+        const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(folder), MNT_DETACH); });
+        if (kind != "missing")
+            make(kind.section(u' ', -1), made, contents);
+        QVERIFY(made == file || QFile::link(sandbox->path(made), sandbox->path(file)));
+        const QByteArray before = bytes(file);
+
+        QString why;
+        bool written = false;
+        const bool touched = opens(kind == "missing" ? folder : sandbox->path(file), [&] {
+                                 why = SettingsStore::whyUnreadable("Twinline");
+                                 written =
+                                     SettingsStore::write("Twinline", "Properties",
+                                                          {{"Top", "1200,5"}, {"Left", "300"}});
+                             }).first;
+        QVERIFY2(use != 'n' || !touched, "opened a file it must not read");
+        QVERIFY2(why.isEmpty() == (use == 'r'), qPrintable(why));
+        QCOMPARE(written, !after.isNull());
+        QCOMPARE(bytes(file), after.isNull() ? before : after);
+    }
+
+    void port_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("expected"); // in the description; empty: the port opens
+
+        const QString notSerial = "is not a serial device", inUse = "is in use by another program";
+        QTest::newRow("missing device") << "missing" << QStringLiteral("does not exist");
+        QTest::newRow("no hardware") << "no hardware" << QStringLiteral("no serial hardware");
+        QTest::newRow("/dev/null") << "/dev/null" << notSerial;
+        QTest::newRow("FIFO") << "fifo" << notSerial;
+        QTest::newRow("regular file") << "file" << notSerial;
+        QTest::newRow("held with flock") << "flock" << inUse;
+        QTest::newRow("UUCP lock of a running process") << "lock 1" << inUse + " (";
+        QTest::newRow("a second Twinline") << "second" << inUse + " (";
+        QTest::newRow("stale UUCP lock") << "lock 4194304" << QString(); // above PID_MAX_LIMIT
+        QTest::newRow("RTS recorded on") << "rts" << QString();
+        QTest::newRow("DTR recorded on") << "dtr" << QString();
+    }
+    // How an open ends, and once open, what the lines do.
+    void port()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, expected);
+
+        // Another program left the port with its lines low and without hang-up on close, or
+        // holds it with flock() as picocom does: an open would raise the lines.
+        FakePty &pty = sandbox->pty;
+        const int fd = ::open(QFile::encodeName(pty.path()), O_RDWR | O_NOCTTY);
+        const auto release = qScopeGuard([&] { ::close(kind == "flock" ? fd : -1); });
+        termios attributes = pty.attributes();
+        attributes.c_cflag &= ~tcflag_t(HUPCL);
+        const int both = TIOCM_RTS | TIOCM_DTR;
+        QVERIFY(::tcsetattr(fd, TCSANOW, &attributes) == 0 && !::ioctl(fd, TIOCMBIC, &both));
+        QVERIFY(kind == "flock" ? ::flock(fd, LOCK_EX) == 0 : ::close(fd) == 0);
+        const bool own = kind == "fifo" || kind == "file";
+        const QString device = own || kind == "missing" ? sandbox->path(kind)
+            : kind.startsWith(u'/')                     ? kind
+                                                        : pty.path();
+        if (own)
+            make(kind, kind);
+        if (kind == "no hardware")
+            pty.setNoHardware();
+        QFile lock("/run/lock/LCK..pts_" + pty.path().section(u'/', -1));
+        const auto removeLock = qScopeGuard([&] { lock.remove(); });
+        const QByteArray minicom = QString::asprintf("%10d\n", kind.mid(5).toInt()).toLatin1();
+        if (kind.startsWith("lock")
+            && !(lock.open(QFile::WriteOnly) && lock.write(minicom) && lock.flush()))
+            QSKIP("no lock file can be made in /run/lock");
+        sandbox->mapPort(1, device);
+        MSComm first; // another Twinline, when it holds the port
+        if (kind == "second")
+            first.setPortOpen(true);
+        auto comm = std::make_unique<MSComm>();
+        const bool rts = kind == "rts", dtr = kind == "dtr";
+        comm->setRTSEnable(rts); // only recorded while closed
+        comm->setDTREnable(dtr);
+        const qsizetype changes = pty.log().size();
+        const auto [touched, error] = opens(device, [&] { comm->setPortOpen(true); });
+        QCOMPARE(comm->portOpen(), expected.isEmpty()); // a stale lock is cleared
+        QVERIFY2(!own || !touched, "opened what is no serial device");
+        QVERIFY2(comm->portOpen()
+                     || (error.startsWith("Com1: ") && error.contains(device)
+                         && error.contains(expected)),
+                 qPrintable(error));
+        QVERIFY(comm->portOpen() || pty.log().size() == changes);
+        if (!comm->portOpen())
+            return;
+
+        QVERIFY(pty.rts() == rts && pty.dtr() == dtr);
+        comm->setRTSEnable(!rts);
+        QVERIFY(pty.rts() == !rts && pty.dtr() == dtr);
+        comm->setDTREnable(!dtr);
+        QVERIFY(pty.rts() == !rts && pty.dtr() == !dtr);
+        comm->setPortOpen(false);
+        QVERIFY(!pty.rts() && !pty.dtr());
+        // Reopened, or opened by the program started anew: no line rises, not for a moment.
+        const qsizetype closed = pty.log().size();
+        comm->setRTSEnable(false);
+        comm->setDTREnable(false);
+        comm->setPortOpen(true);
+        comm = std::make_unique<MSComm>();
+        comm->setPortOpen(true);
+        QVERIFY2(!pty.log().mid(closed).contains(" 1"), "a line rose on a reopen");
+        // Held at speed 0, dropping the lines on the last close, blind to carrier, raw.
+        const termios held = pty.attributes();
+        QCOMPARE(::cfgetospeed(&held), speed_t(B0));
+        QCOMPARE(held.c_cflag & (HUPCL | CLOCAL | CRTSCTS), tcflag_t(HUPCL | CLOCAL));
+        QCOMPARE(held.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(0));
+
+        QSignalSpy lost(comm.get(), &MSComm::deviceLost); // unplugged
+        pty.hangUp();
+        QTRY_COMPARE(lost.count(), 1);
+        QCOMPARE(lost.takeFirst(),
+                 QVariantList{"Com1: the adapter " + pty.path() + " was disconnected"});
+        QVERIFY(lost.isEmpty() && !comm->portOpen());
+    }
+
+    void numbering_data()
+    {
+        QTest::addColumn<Numbering>("row"); // entries "<port>=<value>" before and after
+
+        QStringList all;
+        for (int n = 0; n < 16; ++n)
+            all << QStringLiteral("%1=@%2").arg(n + 1).arg(n, 2, 10, QLatin1Char('0'));
+        QTest::newRow("first adapter, no UART") << Numbering{"", 1, false, "1=@00"};
+        QTest::newRow("a real ttyS0") << Numbering{"", 1, true, "2=@00"};
+        QTest::newRow("hand entry kept")
+            << Numbering{"1=/dev/ttyAMA0", 2, false, "1=/dev/ttyAMA0 2=@00 3=@01"};
+        QTest::newRow("named by its device")
+            << Numbering{"3=@dev/ttyUSB0", 1, false, "3=@dev/ttyUSB0"};
+        QTest::newRow("unplugged keeps its number") << Numbering{"1=@07", 1, false, "1=@07 2=@00"};
+        QTest::newRow("17 adapters") << Numbering{"", 17, false, all.join(u' ')};
+    }
+    void numbering()
+    {
+        QFETCH(Numbering, row);
+        const auto &[before, adapters, uart, after] = row;
+
+        machine(adapters, uart);
+        for (const QString &entry : before.split(u' ', Qt::SkipEmptyParts))
+            sandbox->mapPort(entry.section(u'=', 0, 0).toInt(), expand(entry.section(u'=', 1)));
+        sandbox->numbering().numberNewAdapters();
+        sandbox->numbering().numberNewAdapters(); // a second look changes nothing
+        QStringList entries;
+        for (int port = 1; port <= PortNumbering::portCount + 1; ++port) { // and no 17th
+            const QString value = sandbox->read("Ports", QStringLiteral("Com%1").arg(port));
+            entries << (value.isEmpty() ? QString() : QStringLiteral("%1=%2").arg(port).arg(value));
+        }
+        QCOMPARE(entries.join(u' ').simplified(), expand(after));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_units)
+#include "tst_units.moc"

@@ -1,0 +1,306 @@
+// The windows on the offscreen platform, driven as a user drives them. A table row: what is
+// stored before start-up, the steps (see act()), the outcome (see summary()), and what the
+// dialogs and message boxes said.
+#include "sandbox.h"
+
+#include "app/module1.h"
+#include "app/shutdowntriggers.h"
+#include "serial/mscomm.h"
+#include "windows/frmmain.h"
+#include "windows/lamp.h"
+#include "windows/textbox.h"
+
+#include <QTest>
+#include <QtWidgets>
+
+#include <csignal>
+#include <ctime>
+
+#include <sys/stat.h>
+
+// name=x,y,w,h: where a control lies in its parent, or a window's outer frame on the screen;
+// "client" is the main window's client area on the screen.
+constexpr char startUpRows[] = R"(start-up
+first run |  | frmMain=13,13,217,140 Text1=8,0,153,18 btnCH1=8,24,105,25 btnCH1_tilt=112,24,49,25 monCH1=176,24,25,25 btnCH2=8,56,105,25 btnCH2_tilt=112,56,49,25 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
+stored port 3 | Ports/Com3=@pty Properties/CommPort=3 | tip:Com3 | Com 3 on white; @pty; off off; CommPort=3
+port cannot be opened | Ports/Com1=@gone | frmMain=13,13,217,140 tip:exist | Com port open Error! on red; closed; off off
+Top not a number | Properties/Top=abc | client=16,54,211,96 unopened tip:"abc" | Com port open Error! on red; closed; off off; Top=abc
+Left not a number | Properties/Top=1500 Properties/Left=12a | client=16,121,211,96 unopened close | Com port open Error! on red; closed; off off; Top=1500; Left=210; hidden
+fractional position | Properties/Top=1234.5 Properties/Left=777.7 | frmMain=52,82,217,140 | Com 1 on white; @pty; off off; Top=1234.5; Left=777.7
+settings file unreadable | fifo | client=16,54,211,96 unopened tip:Twinline.conf | Com port open Error! on red; closed; off off)";
+
+// =on,off: both channels' line, flag and lamp agree on on or off.
+constexpr char channelRows[] = R"(channels
+On/Off by mouse |  | click:btnCH1 =on,off click:btnCH1 | Com 1 on white; @pty; off off
+On/Off by Space and Enter |  | Space:btnCH2 =off,on Space:btnCH2 =off,off Return:btnCH1 =on,off Enter:btnCH1 | Com 1 on white; @pty; off off
+Tilt, left, from idle |  | press:btnCH1_tilt =on,off release:btnCH1_tilt | Com 1 on white; @pty; off off
+Tilt, right, from active |  | click:btnCH2 Rpress:btnCH2_tilt =off,off Rrelease:btnCH2_tilt | Com 1 on white; @pty; off on
+Space and Enter on Tilt |  | Space:btnCH1_tilt Return:btnCH2_tilt Enter:btnCH1_tilt | Com 1 on white; @pty; off off
+independent |  | click:btnCH1 click:btnCH2 =on,on click:btnCH2 =on,off press:btnCH1_tilt =off,off release:btnCH1_tilt Rpress:btnCH2_tilt =on,on Rrelease:btnCH2_tilt | Com 1 on white; @pty; on off
+error state, port open |  | Option:usb0+btnOK click:btnCH1 click:btnCH2 Space:btnCH2 press:btnCH1_tilt =off,off release:btnCH1_tilt | Com 0 on red; @pty; off off; Comm Port|Com1 of Com1..Com16; Invalid port number 0: the port number must be 1 or more.
+Tilt hold ends: deactivated |  | press:btnCH1_tilt =on,off deactivate =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off
+Tilt hold ends: popup menu |  | press:btnCH1_tilt =on,off popup =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off
+Tilt hold ends: modal window |  | press:btnCH1_tilt =on,off modal =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off
+Tilt hold ends: hidden |  | press:btnCH1_tilt =on,off hide =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off; hidden
+Tilt hold ends: disabled |  | press:btnCH1_tilt =on,off disable:btnCH1_tilt =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off)";
+
+// Option:steps works the port dialog; name=x,y,w,h as in startUpRows.
+constexpr char portDialogRows[] = R"(port dialog
+Set, same port | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com1+btnOK | Com 1 on white; @pty; on on; CommPort=1; Comm Port|Com1 of Com1..Com16
+Set, same port in the error state | Ports/Com1=@gone | map:Ports/Com1=@pty Option:Com1+btnOK | Com 1 on white; @pty; off off; CommPort=1; Comm Port|Com1 of Com1..Com16
+Set, another port while open | Ports/Com2=@other Properties/CommPort=2 | click:btnCH1 click:btnCH2 =on,on Option:Com1+btnOK | Com 1 on white; @pty; off off; CommPort=1; Comm Port|Com2 of Com1..Com16
+Set, a port that does not exist | Ports/Com5=@gone | click:btnCH1 click:btnCH2 Option:Com5+btnOK | Com 5 on red; closed; off off; Comm Port|Com1 of Com1..Com16; Com5: the device @gone does not exist. Connect the adapter, or map Com5 to another device in the "Ports" section of the settings.
+Set, typed text |  | click:btnCH1 click:btnCH2 Option:Com2+usb0+btnOK | Com 0 on red; @pty; off off; Comm Port|Com1 of Com1..Com16; Invalid port number 0: the port number must be 1 or more.
+Cancel | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:frmComm=17,47,193,39+cboPort=8,8,73,20+btnCancel=88,8,49,25+btnOK=144,8,41,25+Com2+btnCancel | Com 1 on white; @pty; on on; Comm Port|Com1 of Com1..Com16
+close box | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com2+close | Com 1 on white; @pty; on on; Comm Port|Com1 of Com1..Com16
+Esc | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com2+Esc | Com 1 on white; @pty; on on; Comm Port|Com1 of Com1..Com16; still open)";
+
+constexpr char aboutRows[] = R"(about box
+OK |  | About:frmAbout=17,47,296,138+picIcon=8,16,36,36+lblTitle=52,8,71,15+lblVersion=124,8,137,15+lblDescription=52,28,239,18+readme=52,52,241,17+cmdOK=92,80,92,23+copyright=8,112,277,17+cmdOK | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers
+Esc |  | About:Esc | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers
+Enter |  | About:Return | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers)";
+
+// The adapter behind Com1 unplugged; then the port chosen again on another one.
+constexpr char deviceLostRows[] = R"(adapter unplugged
+idle |  | click:btnCH2 unplug settle click:btnCH2 | Com port open Error! on red; closed; off off
+while Tilt is held |  | click:btnCH2 press:btnCH1_tilt unplug settle release:btnCH1_tilt click:btnCH2 | Com port open Error! on red; closed; off off
+a click at once |  | click:btnCH2 unplug click:btnCH1 =0/-1/red,0/-1/red settle click:btnCH2 | Com port open Error! on red; closed; off off
+chosen again on a new adapter |  | click:btnCH2 unplug settle map:Ports/Com1=@other Option:btnOK | Com 1 on white; @other; off off; CommPort=1; Comm Port|Com1 of Com1..Com16)";
+
+// With Tilt held down as the program is told to end.
+constexpr char shutDownRows[] = R"(shut-down
+close box, once |  | move Rpress:btnCH2_tilt =off,on close nudge close | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
+fractional position, not moved | Properties/Top=1234.5 Properties/Left=777.7 | press:btnCH2_tilt close | Com 1 on white; closed; off off; Top=1234.5; Left=777.7; hidden
+port never opened | Ports/Com1=@gone | move close | Com port open Error! on red; closed; off off; Top=750; Left=1500; hidden
+SIGTERM |  | move press:btnCH2_tilt signal:15 | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
+SIGINT |  | move press:btnCH2_tilt signal:2 | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
+SIGHUP |  | move press:btnCH2_tilt signal:1 | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
+session save keeps running |  | move press:btnCH2_tilt session =off,on release:btnCH2_tilt | Com 1 on white; @pty; off off; Top=750; Left=1500)";
+
+const QHash<quint32, QString> colours{{0xff, "red"}, {0xffffff, "white"}, {0xc0c0c0, "silver"}};
+
+class tst_windows : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(ptyModemLoaded()); } // run through ctest, which preloads it
+    void init() // the last row's window goes first, then its machine
+    {
+        window.reset();
+        sandbox.emplace();
+        other.emplace();
+        messages.clear();
+    }
+
+    void windows_data()
+    {
+        for (const char *column : {"settings", "steps", "after"})
+            QTest::addColumn<QString>(column);
+        for (const char *table :
+             {startUpRows, channelRows, portDialogRows, aboutRows, deviceLostRows, shutDownRows})
+            rows(table);
+    }
+    void windows() { run(); }
+
+private:
+    // The table's name, then one row a line: its name, then cells split by " | ".
+    static void rows(const char *table)
+    {
+        const QStringList lines = QString::fromUtf8(table).split(u'\n', Qt::SkipEmptyParts);
+        for (const QString &line : lines.mid(1)) {
+            const QStringList cells = line.split(QStringLiteral(" | "));
+            QTest::addRow("%s: %s", qPrintable(lines[0]), qPrintable(cells[0]))
+                << cells[1] << cells[2] << cells[3];
+        }
+    }
+
+    QString expand(QString text) const
+    {
+        return text.replace("@pty", sandbox->pty.path())
+            .replace("@other", other->path())
+            .replace("@gone", sandbox->path("<h1>x</h1>"));
+    }
+
+    // Section/Key=value items; "fifo" puts a FIFO where the settings file belongs.
+    void store(const QString &settings)
+    {
+        const QByteArray file = QFile::encodeName(sandbox->settingsFile());
+        for (const QString &item : settings.split(u' ', Qt::SkipEmptyParts))
+            if (item == u"fifo")
+                QVERIFY(QFile::remove(file) && ::mkfifo(file.constData(), 0600) == 0);
+            else
+                sandbox->write(item.section(u'/', 0, 0), item.section(u'=', 0, 0).section(u'/', 1),
+                               expand(item.section(u'=', 1)));
+    }
+
+    void run()
+    {
+        QFETCH(QString, settings);
+        QFETCH(QString, steps);
+        QFETCH(QString, after);
+        store(settings);
+        window = std::make_unique<frmMain>(sandbox->numbering());
+        installShutdownTriggers(window.get()); // as main() does
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        for (const QString &step : steps.split(u' ', Qt::SkipEmptyParts))
+            if (act(step), QTest::currentTestFailed())
+                QFAIL(qPrintable(QStringLiteral("at %1; now %2").arg(step, summary())));
+        QTRY_COMPARE_WITH_TIMEOUT(summary(), expand(after), 1000);
+    }
+
+    // verb:name on a channel button; =on,off checks both channels; name=x,y,w,h where a control
+    // lies in its parent, a window on the screen, or "client" the main window's client area. The
+    // rest happens to the program, the window or the adapter, or checks what start-up did.
+    void act(const QString &step)
+    {
+        const QString verb = step.section(u':', 0, 0), argument = step.section(u':', 1);
+        QPushButton *button = window->findChild<QPushButton *>(argument);
+        const auto mouse =
+            QStringList{"press", "release", "click"}.indexOf(verb.mid(verb[0] == u'R'));
+        const Qt::Key key = QKeySequence::fromString(verb)[0].key();
+        // Only a session manager can make a QSessionManager; the program never looks at it.
+        const QGenericArgument manager("QSessionManager&", this);
+        const std::map<QString, std::function<void()>> actions{
+            {"deactivate", [&] { (new QWidget(window.get(), Qt::Window))->show(); }},
+            {"popup", [&] { window->findChild<QMenu *>(QStringLiteral("mnuFiles"))->popup({}); }},
+            {"modal", [&] { (new QDialog(window.get()))->open(); }},
+            {"hide", [&] { window->hide(); }},
+            {"disable", [&] { button->setEnabled(false); }},
+            {"close", [&] { window->close(); }},
+            {"move", [&] { window->move(100, 50); }}, // 1500 and 750 twips
+            {"nudge", [&] { window->move(window->pos() + QPoint(1, 1)); }},
+            {"signal", [&] { ::raise(argument.toInt()); }}, // the event loop makes it a close
+            {"session", [&] { QMetaObject::invokeMethod(qApp, "commitDataRequest", manager); }},
+            {"map", [&] { store(argument); }},
+            {"Option", [&] { showModal("mnuOption", argument); }},
+            {"About", [&] { showModal("mnuAbout", argument); }},
+            {"unplug", [&] { sandbox->pty.hangUp(); }},
+            {"settle", [&] { settle(); }},
+            {"unopened", [&] { QVERIFY(sandbox->pty.log().isEmpty()); }},
+            {"tip", [&] { QVERIFY(window->Text1()->toolTip().contains(expand(argument))); }}};
+        if (verb.startsWith(u'='))
+            QTRY_COMPARE_WITH_TIMEOUT(channelStates(), step.mid(1).replace(u',', u' '), 1000);
+        else if (verb.contains(u'='))
+            QCOMPARE(placement(window.get(), step), step);
+        else if (mouse >= 0)
+            QTest::mouseEvent(QTest::MouseAction(mouse), button,
+                              verb[0] == u'R' ? Qt::RightButton : Qt::LeftButton, {}, {});
+        else if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter)
+            for (QTest::KeyAction action : {QTest::Press, QTest::Press, QTest::Release}) // held
+                QTest::keyEvent(action, button, key);
+        else
+            actions.at(verb)(); // throws on a step that does not exist
+    }
+
+    void settle()
+    {
+        const std::clock_t before = std::clock(); // processor time
+        QTest::qWait(2000);
+        QVERIFY(double(std::clock() - before) / CLOCKS_PER_SEC < 0.1);
+        act("tip:Com1: the adapter @pty was disconnected");
+    }
+
+    // name=x,y,w,h for where that widget really is.
+    QString placement(QWidget *top, const QString &step) const
+    {
+        const QString name = step.section(u'=', 0, 0);
+        const QWidget *widget = top->objectName() == name ? top : top->findChild<QWidget *>(name);
+        const QRect r = !widget      ? QRect()
+            : widget == window.get() ? widget->frameGeometry() // its outer size is fixed
+            : widget->isWindow() ? QRect(widget->pos(), widget->size()) // a dialog's client area's
+            : name == u"client"  ? QRect(widget->mapToGlobal(QPoint()), widget->size())
+                                 : widget->geometry();
+        return name + QString::asprintf("=%d,%d,%d,%d", r.x(), r.y(), r.width(), r.height());
+    }
+
+    // Shows the port dialog or the about box from the menu and, once it has the keyboard, keeps
+    // its caption and texts, then works it: checks where a control lies, picks an entry, clicks a
+    // button, closes it, presses a key or types. Message boxes are answered with OK and what they
+    // said is kept as a user reads it; so is "still open" when the steps left the window up.
+    void showModal(const char *menuItem, const QString &steps)
+    {
+        QTimer boxes; // also while the steps run
+        connect(&boxes, &QTimer::timeout, this, [this] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                const bool rich =
+                    box->textFormat() != Qt::PlainText && Qt::mightBeRichText(box->text());
+                messages << (rich ? QStringLiteral("(shown as rich text)") : box->text());
+                box->accept();
+            }
+        });
+        boxes.start(10);
+        QTimer::singleShot(0, this, [&] {
+            QWidget *dialog = QApplication::activeModalWidget();
+            QStringList texts{dialog->windowTitle()};
+            for (const QLabel *label : dialog->findChildren<QLabel *>())
+                texts << label->text();
+            auto *list = dialog->findChild<QComboBox *>();
+            if (list) // the port in use among all
+                texts << list->currentText() + " of " + list->itemText(0) + ".."
+                        + list->itemText(list->count() - 1);
+            messages << texts.join(u'|');
+            for (const QString &step : steps.split(u'+', Qt::SkipEmptyParts)) {
+                const Qt::Key key = QKeySequence::fromString(step)[0].key();
+                if (step.contains(u'=') && placement(dialog, step) != step)
+                    messages << placement(dialog, step);
+                else if (auto *button = dialog->findChild<QPushButton *>(step))
+                    QTest::mouseClick(button, Qt::LeftButton);
+                else if (list && list->findText(step) >= 0)
+                    list->setCurrentIndex(list->findText(step));
+                else if (step == u"close")
+                    dialog->close();
+                else if (key != Qt::Key_unknown)
+                    QTest::keyClick(dialog->focusWidget(), key);
+                else
+                    QTest::keyClicks(dialog->focusWidget(), step);
+            }
+            if (dialog->isVisible() && dialog->close())
+                messages << QStringLiteral("still open");
+        });
+        window->findChild<QAction *>(menuItem)->trigger();
+    }
+
+    // Each channel of the port in use, else of Com1: on or off where line, flag and lamp agree,
+    // else line/flag/lamp.
+    QString channelStates() const
+    {
+        const auto &port = window->MSComm1()->openDevice() == other->path() ? *other : sandbox->pty;
+        const auto state = [](bool line, BoolWord flag, const Lamp *lamp) {
+            return QString("%1/%2/").arg(line).arg(flag) + colours.value(lamp->backColor(), "?");
+        };
+        QString states = state(port.rts(), Module1::flgCH1, window->monCH1()) + u' '
+            + state(port.dtr(), Module1::flgCH2, window->monCH2());
+        return states.replace("1/-1/red", "on").replace("0/0/silver", "off");
+    }
+
+    // The status box, and whether the error flag agrees with it; the device the port is open
+    // on; both channels; the stored port and position; whether the window has gone.
+    QString summary() const
+    {
+        const quint32 back = window->Text1()->backColor();
+        const bool agree = Module1::flgPortError == toWord(back == 0xff);
+        const QString device = window->MSComm1()->openDevice();
+        const bool readable = QFileInfo(sandbox->settingsFile()).isFile(); // a FIFO would block
+        QStringList parts{window->Text1()->text() + " on " + colours.value(back, "?")
+                              + (agree ? "" : " (flag disagrees)"),
+                          device.isEmpty() ? "closed" : device, channelStates()};
+        for (const char *key : {"CommPort", "Top", "Left"})
+            if (readable && !sandbox->read("Properties", key).isEmpty())
+                parts << key + (u'=' + sandbox->read("Properties", key));
+        for (const QPushButton *button : window->findChildren<QPushButton *>())
+            parts << (button->isDown() ? button->objectName() + " held down" : QString());
+        parts << (window->isVisible() ? QString() : "hidden");
+        parts.removeAll(QString());
+        return (parts + messages).join("; ");
+    }
+
+    std::optional<Sandbox> sandbox; // its pty is Com1
+    std::optional<FakePty> other; // another adapter
+    std::unique_ptr<frmMain> window;
+    QStringList messages; // what the dialogs and message boxes said
+};
+
+QTEST_MAIN(tst_windows)
+#include "tst_windows.moc"
