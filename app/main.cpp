@@ -2,15 +2,20 @@
 
 #include "app/platform.h"
 #include "app/shutdowntriggers.h"
+#include "serial/openerror.h"
 #include "version.h"
 #include "windows/frmmain.h"
 
 #include <QApplication>
 #include <QIcon>
 
+#include <optional>
+
 int main(int argc, char *argv[])
 {
     choosePlatform();
+    // The window opens the port; the table of locks it checks first is read meanwhile.
+    std::optional<OpenError::LocksReadAhead> locks(std::in_place);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral(TWINLINE_TITLE));
@@ -20,6 +25,7 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/twinline.png")));
 
     frmMain window;
+    locks.reset();
     // Shut-down ends the program at once, even from inside a dialog's event loop.
     QObject::connect(&window, &frmMain::unloaded, &app, [] { QCoreApplication::exit(0); });
 

@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <future>
+
+#include <fcntl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -33,18 +36,46 @@ std::optional<Holder> processHolding(const QString &device)
     return std::nullopt;
 }
 
+namespace {
+
+// Plain reads: this also runs on a thread of its own, which must not be the process's first to
+// make a QObject (Qt would take it for the main thread).
+QByteArray readLocks()
+{
+    QByteArray table;
+    const int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
+    char buffer[4096];
+    for (ssize_t n = 0; fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+        table.append(buffer, n);
+    if (fd >= 0)
+        ::close(fd);
+    return table;
+}
+
+std::future<QByteArray> locksAhead; // only ever touched by the thread that runs the windows
+
+} // namespace
+
+LocksReadAhead::LocksReadAhead()
+{
+    locksAhead = std::async(std::launch::async, readLocks);
+}
+
+LocksReadAhead::~LocksReadAhead()
+{
+    locksAhead = {};
+}
+
 std::optional<Holder> flockHolder(quint64 fileSystem, quint64 inode)
 {
-    QFile locks(QStringLiteral("/proc/locks"));
-    if (!locks.open(QIODevice::ReadOnly))
-        return std::nullopt;
+    const QByteArray table = locksAhead.valid() ? locksAhead.get() : readLocks();
     // "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10780675 0 EOF": the file as major:minor:inode.
     const QByteArray file = QStringLiteral("%1:%2:%3")
                                 .arg(::major(fileSystem), 2, 16, QLatin1Char('0'))
                                 .arg(::minor(fileSystem), 2, 16, QLatin1Char('0'))
                                 .arg(inode)
                                 .toLatin1();
-    for (const QByteArray &line : locks.readAll().split('\n')) {
+    for (const QByteArray &line : table.split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[5] == file)
             return Holder{fields[4].toLongLong(), programOf(fields[4].toLongLong())};

@@ -3,6 +3,7 @@
 #include "sandbox.h"
 #include "serial/comerror.h"
 #include "serial/mscomm.h"
+#include "serial/openerror.h"
 #include "settings/conversions.h"
 #include "settings/settingsstore.h"
 
@@ -192,6 +193,7 @@ private slots:
         QTest::newRow("FIFO") << "fifo" << notSerial;
         QTest::newRow("regular file") << "file" << notSerial;
         QTest::newRow("held with flock") << "flock" << inUse;
+        QTest::newRow("held with flock, locks read ahead") << "flock ahead" << inUse;
         QTest::newRow("UUCP lock of a running process") << "lock 1" << inUse + " (";
         QTest::newRow("a second Twinline") << "second" << inUse + " (";
         QTest::newRow("stale UUCP lock") << "lock 4194304" << QString(); // above PID_MAX_LIMIT
@@ -207,13 +209,14 @@ private slots:
         // Another program left the port with its lines low and without hang-up on close, or
         // holds it with flock() as picocom does: an open would raise the lines.
         FakePty &pty = sandbox->pty;
+        OpenError::LocksReadAhead{}; // read before the flock() below, then dropped: must not serve
         const int fd = ::open(QFile::encodeName(pty.path()), O_RDWR | O_NOCTTY);
-        const auto release = qScopeGuard([&] { ::close(kind == "flock" ? fd : -1); });
+        const auto release = qScopeGuard([&] { ::close(kind.startsWith("flock") ? fd : -1); });
         termios attributes = pty.attributes();
         attributes.c_cflag &= ~tcflag_t(HUPCL);
         const int both = TIOCM_RTS | TIOCM_DTR;
         QVERIFY(::tcsetattr(fd, TCSANOW, &attributes) == 0 && !::ioctl(fd, TIOCMBIC, &both));
-        QVERIFY(kind == "flock" ? ::flock(fd, LOCK_EX) == 0 : ::close(fd) == 0);
+        QVERIFY(kind.startsWith("flock") ? ::flock(fd, LOCK_EX) == 0 : ::close(fd) == 0);
         const bool own = kind == "fifo" || kind == "file";
         const QString device = own || kind == "missing" ? sandbox->path(kind)
             : kind.startsWith(u'/')                     ? kind
@@ -232,6 +235,9 @@ private slots:
         MSComm first; // another Twinline, when it holds the port
         if (kind == "second")
             first.setPortOpen(true);
+        std::optional<OpenError::LocksReadAhead> ahead;
+        if (kind == "flock ahead")
+            ahead.emplace();
         auto comm = std::make_unique<MSComm>();
         const bool rts = kind == "rts", dtr = kind == "dtr";
         comm->setRTSEnable(rts); // only recorded while closed
