@@ -1,5 +1,6 @@
 #include "serial/linedevice.h"
 
+#include "app/uniquefd.h"
 #include "serial/comerror.h"
 #include "serial/openerror.h"
 
@@ -24,27 +25,6 @@
 using OpenError::Cause;
 
 namespace {
-
-// Closes its descriptor unless ownership is taken with release().
-class UniqueFd
-{
-public:
-    explicit UniqueFd(int fd)
-        : m_fd(fd)
-    { }
-    ~UniqueFd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
 
 // The errors with which a hung-up or vanished device answers.
 bool isGone(int error)

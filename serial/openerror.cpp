@@ -1,5 +1,7 @@
 #include "serial/openerror.h"
 
+#include "app/uniquefd.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -43,12 +45,10 @@ namespace {
 QByteArray readLocks()
 {
     QByteArray table;
-    const int fd = ::open("/proc/locks", O_RDONLY | O_CLOEXEC);
+    const UniqueFd fd(::open("/proc/locks", O_RDONLY | O_CLOEXEC));
     char buffer[4096];
-    for (ssize_t n = 0; fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+    for (ssize_t n = 0; fd.isValid() && (n = ::read(fd.get(), buffer, sizeof buffer)) > 0;)
         table.append(buffer, n);
-    if (fd >= 0)
-        ::close(fd);
     return table;
 }
 

@@ -1,5 +1,7 @@
 #include "settings/settingsfile.h"
 
+#include "app/uniquefd.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -15,30 +17,6 @@
 #include <utility>
 
 namespace {
-
-// Owns one file descriptor.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    { }
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-
-    int get() const { return m_fd; }
-    bool isValid() const { return m_fd >= 0; }
-    // Some file systems (NFS) report a failed write only here.
-    bool close() { return ::close(std::exchange(m_fd, -1)) == 0; }
-
-private:
-    int m_fd = -1;
-};
 
 QString errorText(int error)
 {
@@ -142,7 +120,7 @@ void SettingsFile::load()
         return;
     }
 
-    const Descriptor fd(
+    const UniqueFd fd(
         ::open(m_target.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.isValid()) {
         m_problem = QStringLiteral("it cannot be opened: %1").arg(errorText(errno));
@@ -198,7 +176,7 @@ bool SettingsFile::replace(const QByteArray &contents) const
     if (!m_exists && !QDir().mkpath(target.absolutePath()))
         return false;
     QByteArray temporary;
-    Descriptor fd(createBeside(target, &temporary));
+    UniqueFd fd(createBeside(target, &temporary));
     if (!fd.isValid())
         return false;
     auto discard = qScopeGuard([&temporary] { ::unlink(temporary.constData()); });
@@ -219,8 +197,8 @@ bool SettingsFile::replace(const QByteArray &contents) const
         return false;
     discard.dismiss();
 
-    const Descriptor folder(::open(QFile::encodeName(target.absolutePath()).constData(),
-                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd folder(::open(QFile::encodeName(target.absolutePath()).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.isValid())
         ::fsync(folder.get());
     return true;
