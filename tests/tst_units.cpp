@@ -56,7 +56,8 @@ class tst_units : public QObject
         QFile file(sandbox->path(relative));
         return QFileInfo(file).isFile() && file.open(QFile::ReadOnly) ? file.readAll() : "-"_qba;
     }
-    // Below the sandbox: a FIFO, a device node like /dev/null, or a file of these bytes.
+    // Below the sandbox: a FIFO, a device node like /dev/null, a directory, or a file of these
+    // bytes.
     void make(const QString &kind, const QString &relative, const QByteArray &bytes = {}) const
     {
         const QString path = sandbox->path(relative);
@@ -65,6 +66,7 @@ class tst_units : public QObject
         QVERIFY(QDir().mkpath(QFileInfo(path).path()));
         QVERIFY(kind == "fifo"       ? ::mkfifo(node, 0600) == 0
                     : kind == "null" ? ::mknod(node, S_IFCHR | 0666, 259 /* 1:3 */) == 0
+                    : kind == "dir"  ? QDir().mkdir(path)
                                      : file.open(QFile::WriteOnly) && file.write(bytes) >= 0);
     }
     // In the fake machine: "@dev/" is its dev/, "@NN" adapter NN's link in by-id/.
@@ -138,11 +140,18 @@ private slots:
         QTest::newRow("missing") << FileKind{"missing", none, 'r',
                                              "[Properties]\nTop=\"1200,5\"\nLeft=300\n"};
         QTest::newRow("FIFO") << FileKind{"fifo", usual, 'n', none};
+        QTest::newRow("link to a FIFO") << FileKind{"link fifo", usual, 'n', none};
+        QTest::newRow("directory") << FileKind{"dir", usual, 'n', none};
+        QTest::newRow("mode 000") << FileKind{"mode 000", usual, 'u', none};
         QTest::newRow("link to a character device") << FileKind{"link null", usual, 'n', none};
         QTest::newRow("2 MiB") << FileKind{"file", usual + ';' + QByteArray(2 << 20, 'x'), 'n',
                                            none};
         QTest::newRow("unmatched quote")
             << FileKind{"file", "[Ports]\nCom2=\"/dev/foo\nCom1=/dev/x\n", 'u', none};
+        const QString utf16 = u'\ufeff' + QString::fromUtf8(usual);
+        QTest::newRow("UTF-16 with BOM") << FileKind{
+            "file", QByteArray(reinterpret_cast<const char *>(utf16.utf16()), utf16.size() * 2),
+            'u', none};
         QTest::newRow("junk before [Ports]")
             << FileKind{"file", "PK\x03\x04 =\"\\q;\n<:'{}\n[Ports]\n", 'u', none};
         QTest::newRow("disk full") << FileKind{"disk full", usual, 'r', none};
@@ -158,6 +167,8 @@ private slots:
         QVERIFY(QFile::remove(sandbox->path(file)));
         if ((kind == "disk full" || kind == "link null") && ::geteuid() != 0)
             QSKIP("a mount or a device node needs root");
+        if (kind == "mode 000" && ::geteuid() == 0)
+            QSKIP("root reads a file of mode 000");
         if (kind == "disk full") // a one-page file system of this process's own
             QVERIFY(::unshare(CLONE_NEWNS) == 0
                     && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
@@ -166,6 +177,7 @@ private slots:
         if (kind != "missing")
             make(kind.section(u' ', -1), made, contents);
         QVERIFY(made == file || QFile::link(sandbox->path(made), sandbox->path(file)));
+        QVERIFY(kind != "mode 000" || QFile::setPermissions(sandbox->path(file), {}));
         const QByteArray before = bytes(file);
 
         QString why;

@@ -42,25 +42,6 @@ QByteArray FakePty::state(const char *suffix) const
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-termios FakePty::attributes() const
-{
-    termios settings{};
-    ::tcgetattr(m_master, &settings);
-    return settings;
-}
-
-void FakePty::hangUp()
-{
-    if (m_master >= 0)
-        ::close(m_master);
-    m_master = -1;
-}
-
-void FakePty::setNoHardware()
-{
-    QFile(stateFile(".nohw")).open(QIODevice::WriteOnly);
-}
-
 static bool prepare(const QTemporaryDir &root)
 {
     for (const char *folder : {"config", "modem", "machine/by-id", "machine/sys", "machine/dev"})

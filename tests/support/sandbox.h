@@ -3,11 +3,15 @@
 
 #include "serial/portnumbering.h"
 
+#include <QFile>
 #include <QString>
 #include <QTemporaryDir>
 
+#include <utility>
+
 #include <dlfcn.h>
 #include <termios.h>
+#include <unistd.h>
 
 // The slave side of a pseudo-terminal stands in for a serial port. The test keeps only the
 // master; with libptymodem.so preloaded the slave has RTS and DTR, read back from $PTYMODEM_DIR.
@@ -25,9 +29,15 @@ public:
     bool dtr() const { return state("").contains("DTR=1"); }
 
     QByteArray log() const { return state(".log"); } // "<CLOCK_MONOTONIC ns> <RTS> <DTR>" lines
-    termios attributes() const; // the slave's, read through the master
-    void hangUp(); // closes the master, as when an adapter is unplugged
-    void setNoHardware(); // opening then fails with EIO, like a ttyS node without a UART
+    termios attributes() const // the slave's, read through the master
+    {
+        termios settings{};
+        ::tcgetattr(m_master, &settings);
+        return settings;
+    }
+    void hangUp() { ::close(std::exchange(m_master, -1)); } // as when an adapter is unplugged
+    // Opening then fails with EIO, like a ttyS node without a UART.
+    void setNoHardware() { QFile(stateFile(".nohw")).open(QIODevice::WriteOnly); }
 
 private:
     QByteArray state(const char *suffix) const;
