@@ -103,7 +103,6 @@ private slots:
         QTest::newRow("native digits of earlier versions") << Number{"١٥٠٠", 's', "en_US", 1500.0};
         QTest::newRow("text") << Number{"com3", 'i', "C", error};
         QTest::newRow("NaN") << Number{"nan", 's', "C", error};
-        QTest::newRow("infinity") << Number{"inf", 's', "C", error};
         QTest::newRow("out of range") << Number{"32767.5", 'i', "C", error};
         QTest::newRow("written in English") << Number{"123456", 'w', "en_US", 123456.0};
         QTest::newRow("written in German") << Number{"-1234,5", 'w', "de_DE", -1234.5};
@@ -328,7 +327,7 @@ private slots:
         sandbox->numbering().numberNewAdapters(); // a second look changes nothing
         QStringList entries;
         for (int port = 1; port <= PortNumbering::portCount + 1; ++port) { // and no 17th
-            const QString value = sandbox->read("Ports", QStringLiteral("Com%1").arg(port));
+            const QString value = sandbox->read(QStringLiteral("Ports/Com%1").arg(port));
             entries << (value.isEmpty() ? QString() : QStringLiteral("%1=%2").arg(port).arg(value));
         }
         QCOMPARE(entries.join(u' ').simplified(), expand(after));

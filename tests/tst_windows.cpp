@@ -21,7 +21,7 @@
 // name=x,y,w,h: where a control lies in its parent, or a window's outer frame on the screen;
 // "client" is the main window's client area on the screen.
 constexpr char startUpRows[] = R"(start-up
-adapter plugged in, Com1 taken | Ports/Com1=@gone adapter Properties/CommPort=2 |  | Com 2 on white; @pty; off off; CommPort=2
+first run, an adapter plugged in | adapter | stored:Ports/Com1=@usb | Com 1 on white; @pty; off off
 first run |  | frmMain=13,13,217,140 Text1=8,0,153,18 btnCH1=8,24,105,25 btnCH1_tilt=112,24,49,25 monCH1=176,24,25,25 btnCH2=8,56,105,25 btnCH2_tilt=112,56,49,25 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
 stored port 3 | Ports/Com3=@pty Properties/CommPort=3 | tip:Com3 | Com 3 on white; @pty; off off; CommPort=3
 port cannot be opened | Ports/Com1=@gone | frmMain=13,13,217,140 tip:exist | Com port open Error! on red; closed; off off
@@ -78,7 +78,6 @@ SIGINT |  | move press:btnCH2_tilt signal:2 | Com 1 on white; closed; off off; T
 SIGHUP |  | move press:btnCH2_tilt signal:1 | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
 session save keeps running |  | move press:btnCH2_tilt session =off,on release:btnCH2_tilt | Com 1 on white; @pty; off off; Top=750; Left=1500)";
 
-constexpr char adapter[] = "machine/by-id/usb-Adapter_00";
 const QHash<quint32, QString> colours{{0xff, "red"}, {0xffffff, "white"}, {0xc0c0c0, "silver"}};
 
 class tst_windows : public QObject
@@ -121,11 +120,12 @@ private:
     {
         return text.replace("@pty", sandbox->pty.path())
             .replace("@other", other->path())
-            .replace("@gone", sandbox->path("<h1>x</h1>"));
+            .replace("@gone", sandbox->path("<h1>x</h1>"))
+            .replace("@usb", sandbox->path("machine/by-id/usb-Adapter_00"));
     }
 
     // Section/Key=value items; "fifo" puts a FIFO where the settings file belongs; "adapter"
-    // plugs in a USB adapter that is the pty.
+    // leaves nothing stored and plugs in a USB adapter that is the pty.
     void store(const QString &settings)
     {
         const QByteArray file = QFile::encodeName(sandbox->settingsFile());
@@ -133,10 +133,9 @@ private:
             if (item == u"fifo")
                 QVERIFY(QFile::remove(file) && ::mkfifo(file.constData(), 0600) == 0);
             else if (item == u"adapter")
-                QVERIFY(QFile::link(sandbox->pty.path(), sandbox->path(adapter)));
+                QVERIFY(QFile::remove(file) && QFile::link(sandbox->pty.path(), expand("@usb")));
             else
-                sandbox->write(item.section(u'/', 0, 0), item.section(u'=', 0, 0).section(u'/', 1),
-                               expand(item.section(u'=', 1)));
+                sandbox->write(item.section(u'=', 0, 0), expand(item.section(u'=', 1)));
     }
 
     void run()
@@ -187,6 +186,9 @@ private:
             {"tip", [&] { QVERIFY(window->Text1()->toolTip().contains(expand(argument))); }}};
         if (verb.startsWith(u'='))
             QTRY_COMPARE_WITH_TIMEOUT(channelStates(), step.mid(1).replace(u',', u' '), 1000);
+        else if (verb == u"stored") // stored:Section/Key=value
+            QCOMPARE(sandbox->read(argument.section(u'=', 0, 0)),
+                     expand(argument.section(u'=', 1)));
         else if (verb.contains(u'='))
             QCOMPARE(placement(window.get(), step), step);
         else if (mouse >= 0)
@@ -292,8 +294,8 @@ private:
                               + (agree ? "" : " (flag disagrees)"),
                           device.isEmpty() ? "closed" : device, channelStates()};
         for (const char *key : {"CommPort", "Top", "Left"})
-            if (readable && !sandbox->read("Properties", key).isEmpty())
-                parts << key + (u'=' + sandbox->read("Properties", key));
+            if (readable && !sandbox->read(QString("Properties/") + key).isEmpty())
+                parts << key + (u'=' + sandbox->read(QString("Properties/") + key));
         for (const QPushButton *button : window->findChildren<QPushButton *>())
             parts << (button->isDown() ? button->objectName() + " held down" : QString());
         parts << (window->isVisible() ? QString() : "hidden");

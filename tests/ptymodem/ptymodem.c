@@ -99,16 +99,13 @@ static void store(int pts, int bits)
     put(other, O_APPEND, text);
 }
 
-static int pts_of(dev_t rdev) /* the number of a Unix98 pty slave, or -1 */
+/* The number of a Unix98 pty slave; -2 for a real serial port (ttyS, ttyUSB, ttyACM, ttyAMA) */
+static int pts_of(dev_t rdev)
 {
     unsigned int maj = major(rdev);
+    if ((maj == 4 && minor(rdev) >= 64) || maj == 188 || maj == 166 || maj == 204)
+        return -2;
     return maj >= 136 && maj <= 143 ? (int)((maj - 136) * 256 + minor(rdev)) : -1;
-}
-
-static int is_real_serial(dev_t rdev) /* ttyS, ttyUSB, ttyACM, ttyAMA */
-{
-    unsigned int maj = major(rdev);
-    return (maj == 4 && minor(rdev) >= 64) || maj == 188 || maj == 166 || maj == 204;
 }
 
 static int open_emulated(const char *path, int flags, mode_t mode)
@@ -117,12 +114,11 @@ static int open_emulated(const char *path, int flags, mode_t mode)
     char marker[PATH_MAX];
     int saved = errno, pts = -1;
     if (path && !(flags & O_PATH) && stat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
-        if (is_real_serial(st.st_rdev)) {
+        if ((pts = pts_of(st.st_rdev)) == -2) {
             fprintf(stderr, "ptymodem: refused to open real device %s\n", path);
             errno = EACCES;
             return -1;
         }
-        pts = pts_of(st.st_rdev);
     }
     if (pts >= 0 && state_path(marker, pts, ".nohw") && access(marker, F_OK) == 0) {
         errno = EIO;

@@ -58,19 +58,19 @@ Sandbox::Sandbox()
     mapPort(1, pty.path());
 }
 
-QString Sandbox::read(const QString &section, const QString &key) const
+QString Sandbox::read(const QString &key) const
 {
-    return QSettings(settingsFile(), QSettings::IniFormat).value(section + u'/' + key).toString();
+    return QSettings(settingsFile(), QSettings::IniFormat).value(key).toString();
 }
 
-void Sandbox::write(const QString &section, const QString &key, const QString &text)
+void Sandbox::write(const QString &key, const QString &text)
 {
-    QSettings(settingsFile(), QSettings::IniFormat).setValue(section + u'/' + key, text);
+    QSettings(settingsFile(), QSettings::IniFormat).setValue(key, text);
 }
 
 void Sandbox::mapPort(int port, const QString &device)
 {
-    write(QStringLiteral("Ports"), QStringLiteral("Com%1").arg(port), device);
+    write(QStringLiteral("Ports/Com%1").arg(port), device);
 }
 
 PortNumbering Sandbox::numbering() const

@@ -57,8 +57,8 @@ public:
 
     QString path(const QString &relative) const { return m_root.filePath(relative); }
     QString settingsFile() const { return path(QStringLiteral("config/Twinline/Twinline.conf")); }
-    QString read(const QString &section, const QString &key) const;
-    void write(const QString &section, const QString &key, const QString &text);
+    QString read(const QString &key) const; // "Section/Key"
+    void write(const QString &key, const QString &text);
     void mapPort(int port, const QString &device);
 
     // A machine of its own below path("machine"): by-id/, sys/ and dev/, empty until a test
