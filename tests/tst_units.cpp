@@ -75,7 +75,8 @@ class tst_units : public QObject
         text.replace("@dev/", sandbox->path("machine/dev/"));
         return text.replace(u'@', sandbox->path("machine/by-id/usb-Adapter_"));
     }
-    // Adapters, and ttyS0 with a UART if uart.
+    // Adapters, and the built-in port ttyS0 with a UART if uart. Every node is an empty regular
+    // file of the fake machine: numbering only looks at names and sysfs, it never opens one.
     void machine(int adapters, bool uart)
     {
         for (int n = 0; n < adapters; ++n) {

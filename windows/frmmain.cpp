@@ -360,7 +360,7 @@ void frmMain::unload()
     m_unloaded = true;
 
     SkipOnError steps;
-    steps([&] { storePosition(); });
+    storePosition(); // runs its write in an error mode of its own
     steps([&] { m_comm->setPortOpen(false); });
     emit unloaded();
 }

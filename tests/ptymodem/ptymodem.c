@@ -1,24 +1,22 @@
-/*
- * ptymodem: an LD_PRELOAD stand-in that gives Linux pseudo-terminal slaves the RTS and DTR lines
- * of a serial driver, so the tests can watch what the program does to the lines.
- *
- * The pty driver has no modem control lines (TIOCMGET and friends fail with ENOTTY). For every
- * /dev/pts/<N> the process opens, this library applies the kernel's serial rules instead:
- *   - tty_port_block_til_ready(): an open raises DTR and RTS unless the port's speed is B0,
- *     also with O_NONBLOCK. The speed is the pty's own: it keeps its termios across opens for as
- *     long as its master is open, as a serial driver keeps them for its device.
- *   - uart_set_termios(): a change of speed to B0 drops DTR and RTS, a change away raises both.
- *   - tty_port_close_start() / tty_port_shutdown(): the last close (here: in this process)
- *     drops both lines when HUPCL is set.
- *   - a hung-up port (the master was closed, as when an adapter is unplugged) fails the line
- *     ioctls with EIO.
- * Line state lives in $PTYMODEM_DIR/pts<N> ("RTS=<0|1>\nDTR=<0|1>\n", rewritten in place; no
- * file means both lines low), and every change is appended to pts<N>.log as
- * "<CLOCK_MONOTONIC ns> <RTS> <DTR>"; without PTYMODEM_DIR it stays in the process's memory.
- * While pts<N>.nohw exists, opening the pty fails with EIO, like a /dev/ttyS node without a UART.
- * A real serial device is never opened: EACCES. Not modelled: dup(), openat(), ioctl(TCSETS)
- * (only tcsetattr() is seen), fork() without exec(), and the closes of exit().
- */
+// ptymodem: an LD_PRELOAD stand-in that gives Linux pseudo-terminal slaves the RTS and DTR lines
+// of a serial driver, so the tests can watch what the program does to the lines.
+//
+// The pty driver has no modem control lines (TIOCMGET and friends fail with ENOTTY). For every
+// /dev/pts/<N> the process opens, this library applies the kernel's serial rules instead:
+//   - tty_port_block_til_ready(): an open raises DTR and RTS unless the port's speed is B0,
+//     also with O_NONBLOCK. The speed is the pty's own: it keeps its termios across opens for as
+//     long as its master is open, as a serial driver keeps them for its device.
+//   - uart_set_termios(): a change of speed to B0 drops DTR and RTS, a change away raises both.
+//   - tty_port_close_start() / tty_port_shutdown(): the last close (here: in this process)
+//     drops both lines when HUPCL is set.
+//   - a hung-up port (the master was closed, as when an adapter is unplugged) fails the line
+//     ioctls with EIO.
+// Line state lives in $PTYMODEM_DIR/pts<N> ("RTS=<0|1>\nDTR=<0|1>\n", rewritten in place; no
+// file means both lines low), and every change is appended to pts<N>.log as
+// "<CLOCK_MONOTONIC ns> <RTS> <DTR>"; without PTYMODEM_DIR it stays in the process's memory.
+// While pts<N>.nohw exists, opening the pty fails with EIO, like a /dev/ttyS node without a UART.
+// A real serial device is never opened: EACCES. Not modelled: dup(), openat(), ioctl(TCSETS)
+// (only tcsetattr() is seen), fork() without exec(), and the closes of exit().
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>

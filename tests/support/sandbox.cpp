@@ -25,9 +25,7 @@ FakePty::FakePty()
 
 FakePty::~FakePty()
 {
-    hangUp();
-    for (const char *suffix : {"", ".log", ".nohw"})
-        QFile::remove(stateFile(suffix));
+    hangUp(); // its state files go with the sandbox's folder, or the next pty of its number
 }
 
 QString FakePty::stateFile(const char *suffix) const
