@@ -20,6 +20,7 @@ test_packages=(xvfb xauth xdotool openbox imagemagick x11-utils python3 desktop-
     appstream man-db)
 deb_packages=(dpkg-dev file lintian devscripts appstream)
 
+rerun="$0 $*" # what the messages below tell the user to run again
 # shellcheck source=scripts/packages.sh
 source "$here/scripts/packages.sh"
 

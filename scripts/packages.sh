@@ -20,7 +20,8 @@ sudo_works() {
 }
 
 # Installs whichever of the named packages are missing: as root directly, otherwise through
-# sudo when it works. Failing both, prints the apt-get line to run as root and exits.
+# sudo when it works. Failing both, prints the apt-get line to run as root and exits. The
+# command to run again afterwards is $rerun, which the calling script sets with its arguments.
 install_packages() {
     local missing
     mapfile -t missing < <(missing_packages "$@" | awk '!seen[$0]++')
@@ -39,7 +40,7 @@ install_packages() {
         echo "  ${update[*]} && ${install[*]}" >&2
         echo "or, from this account, with the root password:" >&2
         echo "  su -c '${update[*]} && ${install[*]}'" >&2
-        echo "Then run $0 again as yourself." >&2
+        echo "Then run ${rerun:-$0} again as yourself." >&2
         exit 1
     fi
 }
@@ -68,7 +69,7 @@ check_build_owner() {
     foreign=$(find "$dir" ! -user "$(id -u)" -print -quit)
     [ -z "$foreign" ] && return 0
     echo "$dir holds files of another user ($foreign, owned by $(stat -c %U "$foreign"))," \
-        "left by an earlier run as root. Remove it as root, then run $0 again:" >&2
+        "left by an earlier run as root. Remove it as root, then run ${rerun:-$0} again:" >&2
     echo "  su -c 'rm -rf $dir'" >&2
     exit 1
 }
