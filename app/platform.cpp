@@ -12,8 +12,9 @@ void choosePlatform()
 {
     const SessionEnvironment environment{qgetenv("QT_QPA_PLATFORM"), qgetenv("WAYLAND_DISPLAY"),
                                          qgetenv("DISPLAY")};
+    // Wayland stays the fallback: a DISPLAY left over from another session may name no X server.
     if (shouldPreferX11(environment))
-        qputenv("QT_QPA_PLATFORM", "xcb");
+        qputenv("QT_QPA_PLATFORM", "xcb;wayland");
 }
 
 bool platformReportsWindowPosition()

@@ -12,7 +12,7 @@ struct SessionEnvironment
 
 // A Wayland window can neither place itself nor read its position, and the program is about a
 // remembered position. Where X11 is offered too (XWayland) and the user chose no platform, the
-// program runs on X11.
+// program runs on X11, and on Wayland when no X server answers.
 bool shouldPreferX11(const SessionEnvironment &environment);
 
 // Applies shouldPreferX11() to this process; call before the application object exists.

@@ -9,26 +9,34 @@
 #include "windows/frmmain.h"
 #include "windows/lamp.h"
 #include "windows/textbox.h"
+#include "windows/twips.h"
 
 #include <QTest>
 #include <QtWidgets>
 
+#include <cmath>
 #include <csignal>
 #include <ctime>
 
 #include <sys/stat.h>
 
-// name=x,y,w,h: where a control lies in its parent, or a window's outer frame on the screen;
-// "client" is the main window's client area on the screen.
+// name=x,y,w,h: where a control lies in its parent, or a window's outer frame on the screen, *
+// for any number; "client" is the main window's client area on the screen. "frame": the window's
+// outer size, or just enough more to leave the client area whole below its menu bar.
 constexpr char startUpRows[] = R"(start-up
 first run, an adapter plugged in | adapter | stored:Ports/Com1=@usb | Com 1 on white; @pty; off off
-first run |  | frmMain=13,13,217,140 Text1=8,0,153,18 btnCH1=8,24,105,25 btnCH1_tilt=112,24,49,25 monCH1=176,24,25,25 btnCH2=8,56,105,25 btnCH2_tilt=112,56,49,25 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
+first run |  | frmMain=13,13,* frame Text1=8,0,153,18 btnCH1=8,24,105,25 btnCH1_tilt=112,24,49,25 monCH1=176,24,25,25 btnCH2=8,56,105,25 btnCH2_tilt=112,56,49,25 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
 stored port 3 | Ports/Com3=@pty Properties/CommPort=3 | tip:Com3 | Com 3 on white; @pty; off off; CommPort=3
-port cannot be opened | Ports/Com1=@gone | frmMain=13,13,217,140 tip:exist | Com port open Error! on red; closed; off off
+port cannot be opened | Ports/Com1=@gone | frmMain=13,13,* frame dark contrast:Text1 tip:exist | Com port open Error! on red; closed; off off
 Top not a number | Properties/Top=abc | client=16,54,211,96 unopened tip:"abc" | Com port open Error! on red; closed; off off; Top=abc
-Left not a number | Properties/Top=1500 Properties/Left=12a | client=16,121,211,96 unopened close | Com port open Error! on red; closed; off off; Top=1500; Left=210; hidden
-fractional position | Properties/Top=1234.5 Properties/Left=777.7 | frmMain=52,82,217,140 | Com 1 on white; @pty; off off; Top=1234.5; Left=777.7
-settings file unreadable | fifo | client=16,54,211,96 unopened tip:Twinline.conf | Com port open Error! on red; closed; off off)";
+Left not a number | Properties/Top=1500 Properties/Left=12a | client=16,*,211,96 frmMain=*,100,* unopened close | Com port open Error! on red; closed; off off; Top=1500; Left=210; hidden
+fractional position | Properties/Top=1234.5 Properties/Left=777.7 | frmMain=52,82,* frame | Com 1 on white; @pty; off off; Top=1234.5; Left=777.7
+settings file unreadable | fifo | client=16,54,211,96 unopened tip:Twinline.conf | Com port open Error! on red; closed; off off
+a frame too thick for the controls | bigfont | frmMain=13,13,* frame Text1=8,0,153,18 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
+off every screen | Properties/Top=-15000 Properties/Left=-30000 | close | Com 1 on white; closed; off off; Top=0; Left=0; hidden
+only a sliver on screen | Properties/Top=1500 Properties/Left=60000 | close | Com 1 on white; closed; off off; Top=1500; Left=8745; hidden
+100 pixels of the title bar show | Properties/Left=10500 | frmMain=700,13,* close | Com 1 on white; closed; off off; Top=200; Left=10500; hidden
+dark theme, read aloud |  | dark contrast:Text1 said:Text1=Port_status|Com1:_@pty|EditableText said:btnCH2_tilt=Tilt,_channel_2|Mouse_only:_channel_2_is_inverted_while_a_mouse_button_holds_this_down|Button click:btnCH2 said:btnCH2=On/Off,_channel_2|Channel_2_is_on|Button said:monCH2=Channel_2_lamp,_on|on|Indicator said:monCH1=Channel_1_lamp,_off|off|Indicator | Com 1 on white; @pty; off on)";
 
 // =on,off: both channels' line, flag and lamp agree on on or off.
 constexpr char channelRows[] = R"(channels
@@ -57,7 +65,7 @@ close box | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com2+close | Co
 Esc | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com2+Esc | Com 1 on white; @pty; on on; Comm Port|Com1 of Com1..Com16; still open)";
 
 constexpr char aboutRows[] = R"(about box
-OK |  | About:frmAbout=17,47,296,138+picIcon=8,16,36,36+lblTitle=52,8,71,15+lblVersion=124,8,137,15+lblDescription=52,28,239,18+readme=52,52,241,17+cmdOK=92,80,92,23+copyright=8,112,277,17+cmdOK | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers
+OK |  | dark About:contrast:lblTitle+contrast:lblDescription+frmAbout=17,47,296,138+picIcon=8,16,36,36+lblTitle=52,8,71,15+lblVersion=124,8,137,15+lblDescription=52,28,239,18+readme=52,52,241,17+cmdOK=92,80,92,23+copyright=8,112,277,17+cmdOK | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers
 Esc |  | About:Esc | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers
 Enter |  | About:Return | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers)";
 
@@ -85,10 +93,17 @@ class tst_windows : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(ptyModemLoaded()); } // run through ctest, which preloads it
-    void init() // the last row's window goes first, then its machine
+    void initTestCase() // run through ctest, which preloads the stand-in and may choose a font
+    {
+        QVERIFY(ptyModemLoaded());
+        QCOMPARE(QFontInfo(font).family(),
+                 qEnvironmentVariable("TWINLINE_TEST_FONT", QFontInfo(font).family()));
+    }
+    void init() // the last row's window goes first, then its machine and theme
     {
         window.reset();
+        QApplication::setFont(font);
+        QApplication::setPalette(palette);
         sandbox.emplace();
         other.emplace();
         messages.clear();
@@ -125,13 +140,16 @@ private:
     }
 
     // Section/Key=value items; "fifo" puts a FIFO where the settings file belongs; "adapter"
-    // leaves nothing stored and plugs in a USB adapter that is the pty.
+    // leaves nothing stored and plugs in a USB adapter that is the pty; "bigfont" makes the menu
+    // bar, and so the frame around the client area, too thick for the window's outer size.
     void store(const QString &settings)
     {
         const QByteArray file = QFile::encodeName(sandbox->settingsFile());
         for (const QString &item : settings.split(u' ', Qt::SkipEmptyParts))
             if (item == u"fifo")
                 QVERIFY(QFile::remove(file) && ::mkfifo(file.constData(), 0600) == 0);
+            else if (item == u"bigfont")
+                QApplication::setFont(QFont(font.family(), 30));
             else if (item == u"adapter")
                 QVERIFY(QFile::remove(file) && QFile::link(sandbox->pty.path(), expand("@usb")));
             else
@@ -183,14 +201,30 @@ private:
             {"unplug", [&] { sandbox->pty.hangUp(); }},
             {"settle", [&] { settle(); }},
             {"unopened", [&] { QVERIFY(sandbox->pty.log().isEmpty()); }},
-            {"tip", [&] { QVERIFY(window->Text1()->toolTip().contains(expand(argument))); }}};
+            {"tip", [&] { QVERIFY(window->Text1()->toolTip().contains(expand(argument))); }},
+            {"dark", [&] { QApplication::setPalette(QPalette(QColor(0x35, 0x35, 0x35))); }},
+            {"contrast", [&] { legible(window->findChild<QWidget *>(argument)); }},
+            {"said",
+             [&] { QCOMPARE(said(argument.section(u'=', 0, 0)), expand(argument.section(u'=', 1))); }},
+            {"frame", [&] {
+                 const QSize client(Twips::toPixels(3165), Twips::toPixels(1440)),
+                     frame = window->frameGeometry().size() - window->size();
+                 QCOMPARE(window->frameGeometry().size(),
+                          QSize(Twips::toPixels(3250), Twips::toPixels(2100))
+                              .expandedTo(client + frame + QSize(0, window->menuBar()->height())));
+                 QCOMPARE(window->centralWidget()->size().expandedTo(client),
+                          window->centralWidget()->size());
+             }}};
         if (verb.startsWith(u'='))
             QTRY_COMPARE_WITH_TIMEOUT(channelStates(), step.mid(1).replace(u',', u' '), 1000);
         else if (verb == u"stored") // stored:Section/Key=value
             QCOMPARE(sandbox->read(argument.section(u'=', 0, 0)),
                      expand(argument.section(u'=', 1)));
         else if (verb.contains(u'='))
-            QCOMPARE(placement(window.get(), step), step);
+            QVERIFY2(QRegularExpression::fromWildcard(step)
+                         .match(placement(window.get(), step))
+                         .hasMatch(),
+                     qPrintable(placement(window.get(), step)));
         else if (mouse >= 0)
             QTest::mouseEvent(QTest::MouseAction(mouse), button,
                               verb[0] == u'R' ? Qt::RightButton : Qt::LeftButton, {}, {});
@@ -220,6 +254,39 @@ private:
             : name == u"client"  ? QRect(widget->mapToGlobal(QPoint()), widget->size())
                                  : widget->geometry();
         return name + QString::asprintf("=%d,%d,%d,%d", r.x(), r.y(), r.width(), r.height());
+    }
+
+    // Notes a control whose lightest and darkest pixels inside its border, as its window draws
+    // it, are too close for text to read (a contrast ratio under 4.5).
+    void legible(QWidget *control)
+    {
+        const QRect area(control->mapTo(control->window(), QPoint()), control->size());
+        const QImage image = control->window()->grab(area.adjusted(3, 3, -3, -3)).toImage();
+        double lightest = 0, darkest = 1;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                const auto linear = [](double v) {
+                    return v <= 0.04 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+                };
+                const double l = 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF())
+                    + 0.0722 * linear(c.blueF());
+                lightest = std::max(lightest, l), darkest = std::min(darkest, l);
+            }
+        if ((lightest + 0.05) / (darkest + 0.05) < 4.5)
+            messages << control->objectName() + " unreadable";
+    }
+
+    // What a screen reader says of a control: its name, description and role.
+    QString said(const QString &name) const
+    {
+        QAccessibleInterface *control =
+            QAccessible::queryAccessibleInterface(window->findChild<QWidget *>(name));
+        return QStringList{control->text(QAccessible::Name),
+                           control->text(QAccessible::Description),
+                           QMetaEnum::fromType<QAccessible::Role>().valueToKey(control->role())}
+            .join(u'|')
+            .replace(u' ', u'_');
     }
 
     // Shows the port dialog or the about box from the menu and, once it has the keyboard, keeps
@@ -252,6 +319,8 @@ private:
                 const Qt::Key key = QKeySequence::fromString(step)[0].key();
                 if (step.contains(u'=') && placement(dialog, step) != step)
                     messages << placement(dialog, step);
+                else if (step.startsWith(u"contrast:"))
+                    legible(dialog->findChild<QWidget *>(step.mid(9)));
                 else if (auto *button = dialog->findChild<QPushButton *>(step))
                     QTest::mouseClick(button, Qt::LeftButton);
                 else if (list && list->findText(step) >= 0)
@@ -306,6 +375,8 @@ private:
     std::optional<Sandbox> sandbox; // its pty is Com1
     std::optional<FakePty> other; // another adapter
     std::unique_ptr<frmMain> window;
+    const QFont font = QApplication::font(); // the theme's, put back for every row
+    const QPalette palette = QApplication::palette();
     QStringList messages; // what the dialogs and message boxes said
 };
 

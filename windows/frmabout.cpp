@@ -27,9 +27,13 @@ QLabel *label(QWidget *parent, const char *name, const QString &text, const QRec
     return label;
 }
 
+// Where the theme's background is dark, black would not read on it: the theme's own text colour
+// stays.
 void setTextColour(QLabel *label, quint32 colour)
 {
     QPalette palette = label->palette();
+    if (palette.color(QPalette::Window).lightness() < 128)
+        return;
     palette.setColor(QPalette::WindowText, Colours::toQColor(colour));
     label->setPalette(palette);
 }
