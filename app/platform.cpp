@@ -1,6 +1,7 @@
 #include "app/platform.h"
 
 #include <QGuiApplication>
+#include <QWidget>
 
 bool shouldPreferX11(const SessionEnvironment &environment)
 {
@@ -20,4 +21,11 @@ void choosePlatform()
 bool platformReportsWindowPosition()
 {
     return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+void setFixedWindowSize(QWidget *window, const QSize &size)
+{
+    window->setMinimumSize(size);
+    window->setMaximumSize(
+        platformReportsWindowPosition() ? size : QSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
 }

@@ -3,6 +3,9 @@
 
 #include <QByteArray>
 
+class QSize;
+class QWidget;
+
 struct SessionEnvironment
 {
     QByteArray qtPlatform; // QT_QPA_PLATFORM, as the user set it
@@ -20,3 +23,8 @@ void choosePlatform();
 
 // Whether the running platform reports where a top-level window really is.
 bool platformReportsWindowPosition();
+
+// Gives a window its fixed size. Qt's own title bar on Wayland offers to maximise every window, and
+// a window that cannot take the maximised size is a protocol error that ends the program: there
+// the size is the least the window takes.
+void setFixedWindowSize(QWidget *window, const QSize &size);

@@ -1,5 +1,6 @@
 #include "windows/frmabout.h"
 
+#include "app/platform.h"
 #include "settings/conversions.h"
 #include "version.h"
 #include "windows/colours.h"
@@ -49,7 +50,7 @@ frmAbout::frmAbout(QWidget *parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Version Info."));
     setWindowIcon(QIcon(QStringLiteral(":/twinline.png")));
-    setFixedSize(Twips::toPixels(4440), Twips::toPixels(2070));
+    setFixedWindowSize(this, {Twips::toPixels(4440), Twips::toPixels(2070)});
     buildControls();
     load();
 }

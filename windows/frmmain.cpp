@@ -89,7 +89,7 @@ frmMain::frmMain(PortNumbering numbering, QWidget *parent)
     // Design-time placement: a 3165 x 1440 client area below the menu bar, at 240, 810.
     const int menuHeight = menuBar()->sizeHint().height();
     const QSize size(Twips::toPixels(3165), Twips::toPixels(1440) + menuHeight);
-    setFixedSize(size);
+    setFixedWindowSize(this, size);
     setGeometry(QRect(QPoint(Twips::toPixels(240), Twips::toPixels(810) - menuHeight), size));
 
     load();
@@ -329,7 +329,7 @@ void frmMain::fitFrame()
                          Twips::toPixels(1440) + menuBar()->sizeHint().height());
     const QSize client = (m_outerSize - frame).expandedTo(designed);
     if (client != size())
-        setFixedSize(client);
+        setFixedWindowSize(this, client);
 }
 
 // When start-up placed the top edge but not the left one, the client area stays at its
