@@ -131,8 +131,8 @@ void frmMain::buildControls()
         onOff->setAccessibleName(QStringLiteral("On/Off, channel %1").arg(number));
         tilt->setAccessibleName(QStringLiteral("Tilt, channel %1").arg(number));
         tilt->setAccessibleDescription(
-            QStringLiteral("Mouse only: channel %1 is inverted while a mouse button holds this "
-                           "down")
+            QStringLiteral(
+                "Mouse only: channel %1 is inverted while a mouse button holds this down")
                 .arg(number));
         const auto describe = [onOff, number](bool on) {
             onOff->setAccessibleDescription(
@@ -362,8 +362,10 @@ void frmMain::bringIntoView()
         const QPoint centre = outer.center();
         const qint64 dx = std::max({area.left() - centre.x(), 0, centre.x() - area.right()});
         const qint64 dy = std::max({area.top() - centre.y(), 0, centre.y() - area.bottom()});
-        if (dx * dx + dy * dy < nearestDistance)
-            std::tie(nearest, nearestDistance) = std::pair(screen, dx * dx + dy * dy);
+        if (dx * dx + dy * dy < nearestDistance) {
+            nearest = screen;
+            nearestDistance = dx * dx + dy * dy;
+        }
     }
     if (!nearest)
         return;

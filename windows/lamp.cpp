@@ -21,8 +21,7 @@ Lamp::Lamp(const QString &channel, QWidget *parent)
     , m_channel(channel)
     , m_backColor(Colours::lampOff)
 {
-    static const bool installed = (QAccessible::installFactory(indicator), true);
-    Q_UNUSED(installed)
+    static const bool installed [[maybe_unused]] = (QAccessible::installFactory(indicator), true);
     describe();
     setFocusPolicy(Qt::NoFocus);
 }
