@@ -18,21 +18,25 @@
 
 #include <sys/stat.h>
 
-// name=x,y,w,h: where a control lies in its parent, or a window's outer frame on the screen;
-// "client" is the main window's client area on the screen.
+// name=x,y,w,h: where a control lies in its parent, or a window's outer frame on the screen, *
+// for any number; "client" is the main window's client area below its menu bar, on the screen.
 constexpr char startUpRows[] = R"(start-up
 first run, an adapter plugged in | adapter | stored:Ports/Com1=@usb | Com 1 on white; @pty; off off
 first run |  | frmMain=13,13,217,140 Text1=8,0,153,18 btnCH1=8,24,105,25 btnCH1_tilt=112,24,49,25 monCH1=176,24,25,25 btnCH2=8,56,105,25 btnCH2_tilt=112,56,49,25 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
 stored port 3 | Ports/Com3=@pty Properties/CommPort=3 | tip:Com3 | Com 3 on white; @pty; off off; CommPort=3
-port cannot be opened | Ports/Com1=@gone | frmMain=13,13,217,140 tip:exist | Com port open Error! on red; closed; off off
+port cannot be opened | Ports/Com1=@gone dark | frmMain=13,13,217,140 Text1=legible tip:exist | Com port open Error! on red; closed; off off
 Top not a number | Properties/Top=abc | client=16,54,211,96 unopened tip:"abc" | Com port open Error! on red; closed; off off; Top=abc
-Left not a number | Properties/Top=1500 Properties/Left=12a | client=16,121,211,96 unopened close | Com port open Error! on red; closed; off off; Top=1500; Left=210; hidden
+Left not a number | Properties/Top=1500 Properties/Left=12a | client=16,*,211,96 frmMain=*,100,* unopened close | Com port open Error! on red; closed; off off; Top=1500; Left=210; hidden
 fractional position | Properties/Top=1234.5 Properties/Left=777.7 | frmMain=52,82,217,140 | Com 1 on white; @pty; off off; Top=1234.5; Left=777.7
-settings file unreadable | fifo | client=16,54,211,96 unopened tip:Twinline.conf | Com port open Error! on red; closed; off off)";
+settings file unreadable | fifo | client=16,54,211,96 unopened tip:Twinline.conf | Com port open Error! on red; closed; off off
+a frame too thick for the controls |  | bigmenu nudge frmMain=14,14,217,* client=*,*,*,96 Text1=8,0,153,18 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
+off every screen | Properties/Top=-15000 Properties/Left=-30000 | close | Com 1 on white; closed; off off; Top=0; Left=0; hidden
+only a sliver on screen | Properties/Top=1500 Properties/Left=60000 | close | Com 1 on white; closed; off off; Top=1500; Left=8745; hidden
+100 pixels of the title bar show | Properties/Left=10500 | frmMain=700,13,* close | Com 1 on white; closed; off off; Top=200; Left=10500; hidden)";
 
 // =on,off: both channels' line, flag and lamp agree on on or off.
 constexpr char channelRows[] = R"(channels
-On/Off by mouse |  | click:btnCH1 =on,off click:btnCH1 | Com 1 on white; @pty; off off
+On/Off by mouse, read aloud | dark | Text1=legible Text1=Port_status|Com1:_@pty|EditableText btnCH1_tilt=Tilt,_channel_1|Mouse_only:_channel_1_is_inverted_while_a_mouse_button_holds_this_down|Button click:btnCH1 =on,off btnCH1=On/Off,_channel_1|Channel_1_is_on|Button monCH1=Channel_1_lamp,_on|on|Indicator monCH2=Channel_2_lamp,_off|off|Indicator click:btnCH1 btnCH1=On/Off,_channel_1|Channel_1_is_off|Button | Com 1 on white; @pty; off off
 On/Off by Space and Enter |  | Space:btnCH2 =off,on Space:btnCH2 =off,off Return:btnCH1 =on,off Enter:btnCH1 | Com 1 on white; @pty; off off
 Tilt, left, from idle |  | press:btnCH1_tilt =on,off release:btnCH1_tilt | Com 1 on white; @pty; off off
 Tilt, right, from active |  | click:btnCH2 Rpress:btnCH2_tilt =off,off Rrelease:btnCH2_tilt | Com 1 on white; @pty; off on
@@ -57,7 +61,7 @@ close box | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com2+close | Co
 Esc | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com2+Esc | Com 1 on white; @pty; on on; Comm Port|Com1 of Com1..Com16; still open)";
 
 constexpr char aboutRows[] = R"(about box
-OK |  | About:frmAbout=17,47,296,138+picIcon=8,16,36,36+lblTitle=52,8,71,15+lblVersion=124,8,137,15+lblDescription=52,28,239,18+readme=52,52,241,17+cmdOK=92,80,92,23+copyright=8,112,277,17+cmdOK | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers
+OK | dark | About:lblTitle=legible+lblDescription=legible+frmAbout=17,47,296,138+picIcon=8,16,36,36+lblTitle=52,8,71,15+lblVersion=124,8,137,15+lblDescription=52,28,239,18+readme=52,52,241,17+cmdOK=92,80,92,23+copyright=8,112,277,17+cmdOK | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers
 Esc |  | About:Esc | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers
 Enter |  | About:Return | Com 1 on white; @pty; off off; Twinline Version Info.||Twinline|Ver. 0.0.3|Remote Commport Control Program|HELP File is [ Readme.txt ]|Copyright (C) 2026 The Twinline developers)";
 
@@ -86,9 +90,10 @@ class tst_windows : public QObject
 
 private slots:
     void initTestCase() { QVERIFY(ptyModemLoaded()); } // run through ctest, which preloads it
-    void init() // the last row's window goes first, then its machine
+    void init() // the last row's window goes first, then its machine and theme
     {
         window.reset();
+        QApplication::setPalette(QPalette()); // the theme's
         sandbox.emplace();
         other.emplace();
         messages.clear();
@@ -125,13 +130,15 @@ private:
     }
 
     // Section/Key=value items; "fifo" puts a FIFO where the settings file belongs; "adapter"
-    // leaves nothing stored and plugs in a USB adapter that is the pty.
+    // leaves nothing stored and plugs in a USB adapter that is the pty; "dark" is a dark theme.
     void store(const QString &settings)
     {
         const QByteArray file = QFile::encodeName(sandbox->settingsFile());
         for (const QString &item : settings.split(u' ', Qt::SkipEmptyParts))
             if (item == u"fifo")
                 QVERIFY(QFile::remove(file) && ::mkfifo(file.constData(), 0600) == 0);
+            else if (item == u"dark")
+                QApplication::setPalette(QPalette(QColor(0x35, 0x35, 0x35)));
             else if (item == u"adapter")
                 QVERIFY(QFile::remove(file) && QFile::link(sandbox->pty.path(), expand("@usb")));
             else
@@ -181,16 +188,25 @@ private:
             {"Option", [&] { showModal("mnuOption", argument); }},
             {"About", [&] { showModal("mnuAbout", argument); }},
             {"unplug", [&] { sandbox->pty.hangUp(); }},
-            {"settle", [&] { settle(); }},
+            {"settle",
+             [&] { // the hang-up watch waits, it does not spin
+                 const std::clock_t before = std::clock(); // processor time
+                 QTest::qWait(2000);
+                 QVERIFY(double(std::clock() - before) / CLOCKS_PER_SEC < 0.1);
+                 act("tip:Com1: the adapter @pty was disconnected");
+             }},
             {"unopened", [&] { QVERIFY(sandbox->pty.log().isEmpty()); }},
-            {"tip", [&] { QVERIFY(window->Text1()->toolTip().contains(expand(argument))); }}};
+            {"tip", [&] { QVERIFY(window->Text1()->toolTip().contains(expand(argument))); }},
+            {"bigmenu", [&] { window->menuBar()->setFont(QFont(window->font().family(), 30)); }}};
         if (verb.startsWith(u'='))
             QTRY_COMPARE_WITH_TIMEOUT(channelStates(), step.mid(1).replace(u',', u' '), 1000);
         else if (verb == u"stored") // stored:Section/Key=value
             QCOMPARE(sandbox->read(argument.section(u'=', 0, 0)),
                      expand(argument.section(u'=', 1)));
         else if (verb.contains(u'='))
-            QCOMPARE(placement(window.get(), step), step);
+            QVERIFY2(placement(window.get(), step)
+                         .contains(QRegularExpression::fromWildcard(expand(step))),
+                     qPrintable(placement(window.get(), step)));
         else if (mouse >= 0)
             QTest::mouseEvent(QTest::MouseAction(mouse), button,
                               verb[0] == u'R' ? Qt::RightButton : Qt::LeftButton, {}, {});
@@ -201,19 +217,29 @@ private:
             actions.at(verb)(); // throws on a step that does not exist
     }
 
-    void settle()
-    {
-        const std::clock_t before = std::clock(); // processor time
-        QTest::qWait(2000);
-        QVERIFY(double(std::clock() - before) / CLOCKS_PER_SEC < 0.1);
-        act("tip:Com1: the adapter @pty was disconnected");
-    }
-
-    // name=x,y,w,h for where that widget really is.
+    // name=x,y,w,h for where that widget really is; name=legible where its text reads, a contrast
+    // ratio of 4.5 or more, else unreadable; or name=name|description|role as a screen reader has
+    // them, blanks as _.
     QString placement(QWidget *top, const QString &step) const
     {
         const QString name = step.section(u'=', 0, 0);
-        const QWidget *widget = top->objectName() == name ? top : top->findChild<QWidget *>(name);
+        QWidget *widget = top->objectName() == name ? top : top->findChild<QWidget *>(name);
+        if (step.endsWith(u"=legible")) { // the darkest and the lightest pixel in its border
+            const QImage image = widget->grab(widget->rect().adjusted(3, 3, -3, -3)).toImage();
+            QList<double> light; // each pixel's relative luminance
+            for (int i = 0; i < image.width() * image.height(); ++i) {
+                const QColor c = image.pixelColor(i % image.width(), i / image.width());
+                light << 0.2126 * std::pow(c.redF(), 2.2) + 0.7152 * std::pow(c.greenF(), 2.2)
+                        + 0.0722 * std::pow(c.blueF(), 2.2);
+            }
+            const auto [darkest, lightest] = std::minmax_element(light.begin(), light.end());
+            return name + (*lightest + 0.05 < 4.5 * (*darkest + 0.05) ? "=unreadable" : "=legible");
+        }
+        if (const auto *a = QAccessible::queryAccessibleInterface(widget); step.contains(u'|'))
+            return QString("%1=%2|%3|%4")
+                .arg(name, a->text(QAccessible::Name), a->text(QAccessible::Description),
+                     QMetaEnum::fromType<QAccessible::Role>().valueToKey(a->role()))
+                .replace(u' ', u'_');
         const QRect r = !widget      ? QRect()
             : widget == window.get() ? widget->frameGeometry() // its outer size is fixed
             : widget->isWindow() ? QRect(widget->pos(), widget->size()) // a dialog's client area's

@@ -1,5 +1,6 @@
 #include "windows/frmabout.h"
 
+#include "app/platform.h"
 #include "settings/conversions.h"
 #include "version.h"
 #include "windows/colours.h"
@@ -27,9 +28,13 @@ QLabel *label(QWidget *parent, const char *name, const QString &text, const QRec
     return label;
 }
 
+// Where the theme's background is dark, black would not read on it: the theme's own text colour
+// stays.
 void setTextColour(QLabel *label, quint32 colour)
 {
     QPalette palette = label->palette();
+    if (palette.color(QPalette::Window).lightness() < 128)
+        return;
     palette.setColor(QPalette::WindowText, Colours::toQColor(colour));
     label->setPalette(palette);
 }
@@ -45,7 +50,7 @@ frmAbout::frmAbout(QWidget *parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Version Info."));
     setWindowIcon(QIcon(QStringLiteral(":/twinline.png")));
-    setFixedSize(Twips::toPixels(4440), Twips::toPixels(2070));
+    setFixedWindowSize(this, {Twips::toPixels(4440), Twips::toPixels(2070)});
     buildControls();
     load();
 }

@@ -1,6 +1,7 @@
 #include "windows/frmcomm.h"
 
 #include "app/module1.h"
+#include "app/platform.h"
 #include "app/skiponerror.h"
 #include "serial/mscomm.h"
 #include "settings/conversions.h"
@@ -29,7 +30,7 @@ frmComm::frmComm(frmMain *main)
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Comm Port"));
     setWindowIcon(QIcon(QStringLiteral(":/twinline.png")));
-    setFixedSize(Twips::toPixels(2895), Twips::toPixels(585));
+    setFixedWindowSize(this, {Twips::toPixels(2895), Twips::toPixels(585)});
     buildControls();
     load();
 }

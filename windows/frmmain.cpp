@@ -18,11 +18,17 @@
 #include "windows/textbox.h"
 #include "windows/twips.h"
 
+#include <QAccessible>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QMenuBar>
+#include <QScreen>
 #include <QStringList>
 
+#include <algorithm>
+#include <limits>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -83,7 +89,7 @@ frmMain::frmMain(PortNumbering numbering, QWidget *parent)
     // Design-time placement: a 3165 x 1440 client area below the menu bar, at 240, 810.
     const int menuHeight = menuBar()->sizeHint().height();
     const QSize size(Twips::toPixels(3165), Twips::toPixels(1440) + menuHeight);
-    setFixedSize(size);
+    setFixedWindowSize(this, size);
     setGeometry(QRect(QPoint(Twips::toPixels(240), Twips::toPixels(810) - menuHeight), size));
 
     load();
@@ -108,12 +114,37 @@ void frmMain::buildControls()
                      {120, 360, 1575, 375});
     m_btnCH1Tilt = place(new MomentaryButton(QStringLiteral("Tilt"), client), "btnCH1_tilt",
                          {1680, 360, 735, 375});
-    m_monCH1 = place(new Lamp(QStringLiteral("CH 1"), client), "monCH1", {2640, 360, 375, 375});
+    m_monCH1 =
+        place(new Lamp(QStringLiteral("Channel 1"), client), "monCH1", {2640, 360, 375, 375});
     m_btnCH2 = place(new CommandButton(QStringLiteral("CH 2  On/Off"), client), "btnCH2",
                      {120, 840, 1575, 375});
     m_btnCH2Tilt = place(new MomentaryButton(QStringLiteral("Tilt"), client), "btnCH2_tilt",
                          {1680, 840, 735, 375});
-    m_monCH2 = place(new Lamp(QStringLiteral("CH 2"), client), "monCH2", {2640, 840, 375, 375});
+    m_monCH2 =
+        place(new Lamp(QStringLiteral("Channel 2"), client), "monCH2", {2640, 840, 375, 375});
+
+    // A screen reader names each control with its channel and reads a channel's state from its
+    // lamp and its On/Off button; the captions stay as they are.
+    m_text1->setAccessibleName(QStringLiteral("Port status"));
+    for (auto [number, onOff, tilt, lamp] : {std::tuple(1, m_btnCH1, m_btnCH1Tilt, m_monCH1),
+                                             std::tuple(2, m_btnCH2, m_btnCH2Tilt, m_monCH2)}) {
+        onOff->setAccessibleName(QStringLiteral("On/Off, channel %1").arg(number));
+        tilt->setAccessibleName(QStringLiteral("Tilt, channel %1").arg(number));
+        tilt->setAccessibleDescription(
+            QStringLiteral(
+                "Mouse only: channel %1 is inverted while a mouse button holds this down")
+                .arg(number));
+        const auto describe = [onOff, number](bool on) {
+            onOff->setAccessibleDescription(
+                QStringLiteral("Channel %1 is %2")
+                    .arg(number)
+                    .arg(on ? QStringLiteral("on") : QStringLiteral("off")));
+            QAccessibleEvent event(onOff, QAccessible::DescriptionChanged);
+            QAccessible::updateAccessibility(&event);
+        };
+        describe(false);
+        connect(lamp, &Lamp::switched, onOff, describe);
+    }
 
     // The Tilt buttons overlap their On/Off button by a pixel; they lie on top.
     m_btnCH1Tilt->raise();
@@ -292,9 +323,13 @@ void frmMain::fitFrame()
     if (!m_outerSize.isValid())
         return;
     const QSize frame = frameGeometry().size() - geometry().size();
-    const QSize client = m_outerSize - frame;
+    // A thicker frame than the design's (a tall title bar) would cut into the controls: the
+    // window grows just enough instead.
+    const QSize designed(Twips::toPixels(3165),
+                         Twips::toPixels(1440) + menuBar()->sizeHint().height());
+    const QSize client = (m_outerSize - frame).expandedTo(designed);
     if (client != size())
-        setFixedSize(client);
+        setFixedWindowSize(this, client);
 }
 
 // When start-up placed the top edge but not the left one, the client area stays at its
@@ -309,6 +344,36 @@ void frmMain::keepDesignLeft()
         move(pos().x() - shift, pos().y());
 }
 
+// A stored position from a screen that is gone, or from another machine, can leave too little of
+// the title bar on any screen to grab it: the window then goes on the nearest screen, whole.
+// Anything that shows that much stays where it is, to the pixel.
+void frmMain::bringIntoView()
+{
+    constexpr int grip = 100;
+    const QRect outer = frameGeometry();
+    const QRect titleBar(outer.topLeft(),
+                         QSize(outer.width(), std::max(1, geometry().y() - outer.y())));
+    QScreen *nearest = nullptr;
+    qint64 nearestDistance = std::numeric_limits<qint64>::max();
+    for (QScreen *screen : QGuiApplication::screens()) {
+        const QRect area = screen->geometry();
+        if (area.intersected(titleBar).width() >= grip)
+            return;
+        const QPoint centre = outer.center();
+        const qint64 dx = std::max({area.left() - centre.x(), 0, centre.x() - area.right()});
+        const qint64 dy = std::max({area.top() - centre.y(), 0, centre.y() - area.bottom()});
+        if (dx * dx + dy * dy < nearestDistance) {
+            nearest = screen;
+            nearestDistance = dx * dx + dy * dy;
+        }
+    }
+    if (!nearest)
+        return;
+    const QRect area = nearest->availableGeometry();
+    move(std::max(area.left(), std::min(outer.x(), area.right() + 1 - outer.width())),
+         std::max(area.top(), std::min(outer.y(), area.bottom() + 1 - outer.height())));
+}
+
 bool frmMain::event(QEvent *event)
 {
     switch (event->type()) {
@@ -317,6 +382,8 @@ bool frmMain::event(QEvent *event)
     case QEvent::WindowActivate:
         fitFrame();
         keepDesignLeft();
+        if (!m_activatedOnce)
+            bringIntoView();
         m_activatedOnce = m_activatedOnce || event->type() == QEvent::WindowActivate;
         break;
     default:

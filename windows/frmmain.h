@@ -72,6 +72,7 @@ private:
     void placeEdge(float twips, Qt::Orientation edge);
     void fitFrame();
     void keepDesignLeft();
+    void bringIntoView();
     float edgeTwips(float placedTwips, int pixels) const;
 
     PortNumbering m_numbering;

@@ -2,15 +2,27 @@
 
 #include "windows/colours.h"
 
-#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QPainter>
 
-Lamp::Lamp(const QString &accessibleName, QWidget *parent)
+namespace {
+
+QAccessibleInterface *indicator(const QString &className, QObject *object)
+{
+    if (className != QLatin1String("Lamp") || !object->isWidgetType())
+        return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Indicator);
+}
+
+} // namespace
+
+Lamp::Lamp(const QString &channel, QWidget *parent)
     : QWidget(parent)
+    , m_channel(channel)
     , m_backColor(Colours::lampOff)
 {
-    setAccessibleName(accessibleName);
-    setAccessibleDescription(QStringLiteral("off"));
+    static const bool installed [[maybe_unused]] = (QAccessible::installFactory(indicator), true);
+    describe();
     setFocusPolicy(Qt::NoFocus);
 }
 
@@ -18,12 +30,22 @@ void Lamp::setBackColor(quint32 colour)
 {
     if (colour == m_backColor)
         return;
+    const bool wasOn = m_backColor == Colours::lampOn;
     m_backColor = colour;
-    setAccessibleDescription(colour == Colours::lampOn ? QStringLiteral("on")
-                                                       : QStringLiteral("off"));
-    QAccessibleEvent event(this, QAccessible::DescriptionChanged);
-    QAccessible::updateAccessibility(&event);
+    describe();
     update();
+    if (wasOn != (colour == Colours::lampOn))
+        emit switched(!wasOn);
+}
+
+void Lamp::describe()
+{
+    const QString state =
+        m_backColor == Colours::lampOn ? QStringLiteral("on") : QStringLiteral("off");
+    setAccessibleName(QStringLiteral("%1 lamp, %2").arg(m_channel, state));
+    setAccessibleDescription(state);
+    QAccessibleEvent event(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&event);
 }
 
 QSize Lamp::sizeHint() const
