@@ -3,7 +3,8 @@
 #include "serial/comerror.h"
 #include "serial/linedevice.h"
 #include "serial/openerror.h"
-#include "serial/portmap.h"
+#include "settings/settingsstore.h"
+#include "version.h"
 
 MSComm::MSComm(QObject *parent)
     : QObject(parent)
@@ -55,8 +56,11 @@ void MSComm::open()
 {
     if (portOpen())
         throw ComError(QStringLiteral("Com%1 is already open.").arg(m_commPort));
-    auto device =
-        std::make_unique<LineDevice>(m_commPort, PortMap::device(m_commPort), m_rts, m_dtr);
+    const PortMap ports =
+        m_ports ? *m_ports : PortMap(SettingsStore(QStringLiteral(TWINLINE_TITLE)));
+    if (const QString refusal = ports.refusal(); !refusal.isEmpty())
+        throw ComError(refusal);
+    auto device = std::make_unique<LineDevice>(m_commPort, ports.device(m_commPort), m_rts, m_dtr);
     connect(device.get(), &LineDevice::lost, this, &MSComm::deviceGone);
     m_device = std::move(device);
 }

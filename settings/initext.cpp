@@ -13,6 +13,7 @@ struct IniText::Meaning
     Kind kind = Blank;
     QString name; // of the section or key, as QSettings names it
     qsizetype valueAt = -1; // where a key's value starts
+    qsizetype valueEnd = -1; // and where it ends: blanks and a comment may follow
     QString problem; // why QSettings reads the line otherwise than it is written
 };
 
@@ -116,6 +117,7 @@ IniText::Meaning IniText::meaningOf(const QByteArray &text, bool first)
     // QSettings reads a quoted part, and an escaped line end, on into the next line; an unquoted
     // semicolon starts a comment that runs to the end of the line.
     bool quoted = false;
+    qsizetype comment = text.size();
     for (qsizetype i = from; i < text.size(); ++i) {
         const char c = text.at(i);
         if (c == '\\' && ++i == text.size()) {
@@ -124,8 +126,10 @@ IniText::Meaning IniText::meaningOf(const QByteArray &text, bool first)
         }
         if (c == '"')
             quoted = !quoted;
-        else if (c == ';' && !quoted)
+        else if (c == ';' && !quoted) {
+            comment = i;
             break;
+        }
     }
     if (quoted) {
         meaning.problem = QStringLiteral("has a quote that is not closed on that line");
@@ -153,6 +157,9 @@ IniText::Meaning IniText::meaningOf(const QByteArray &text, bool first)
     meaning.valueAt = equals + 1;
     while (meaning.valueAt < text.size() && isBlank(text.at(meaning.valueAt)))
         ++meaning.valueAt;
+    meaning.valueEnd = std::max(meaning.valueAt, comment);
+    while (meaning.valueEnd > meaning.valueAt && isBlank(text.at(meaning.valueEnd - 1)))
+        --meaning.valueEnd;
     return meaning;
 }
 
@@ -194,6 +201,7 @@ void IniText::setValue(const QString &section, const QString &key, const QString
     qsizetype last = -1; // the last key line after that header, or the header
     qsizetype keyLine = -1;
     qsizetype valueAt = -1;
+    qsizetype valueEnd = -1;
     QString current;
     for (qsizetype i = 0; i < m_lines.size(); ++i) {
         const Meaning meaning = meaningOf(m_lines.at(i).text, i == 0);
@@ -206,6 +214,7 @@ void IniText::setValue(const QString &section, const QString &key, const QString
             if (meaning.name == key) {
                 keyLine = i;
                 valueAt = meaning.valueAt;
+                valueEnd = meaning.valueEnd;
             }
         }
     }
@@ -213,7 +222,7 @@ void IniText::setValue(const QString &section, const QString &key, const QString
     const QByteArray value = encodedValue(text);
     if (keyLine >= 0) {
         QByteArray &line = m_lines[keyLine].text;
-        line = line.left(valueAt) + value;
+        line = line.left(valueAt) + value + line.mid(valueEnd); // a comment after it stays
         return;
     }
     const QByteArray entry = key.toUtf8() + '=' + value;

@@ -22,9 +22,9 @@ public:
     // bytes(), keyed "section/key".
     QString misreading(const QVariantMap &parsed) const;
 
-    // Replaces the value on the key's line (the last one, which QSettings reads), or adds the key
-    // at the end of its section, or the section at the end of the text. The value is written as
-    // QSettings writes a text, so QSettings reads back the same text.
+    // Replaces the value on the key's line (the last one, which QSettings reads) and keeps a
+    // comment after it, or adds the key at the end of its section, or the section at the end of
+    // the text. The value is written as QSettings writes a text, so QSettings reads it back.
     void setValue(const QString &section, const QString &key, const QString &text);
 
     static QByteArray encodedValue(const QString &text);

@@ -1,22 +1,18 @@
 #include "settings/settingsstore.h"
 
+#include "app/uniquefd.h"
 #include "settings/initext.h"
-#include "settings/settingsfile.h"
 
-#include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
-#include <QTemporaryFile>
 
-#include <optional>
+#include <pwd.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 
 namespace {
-
-QString keyPath(const QString &section, const QString &key)
-{
-    return section + QLatin1Char('/') + key;
-}
 
 QString asText(const QVariant &value)
 {
@@ -33,106 +29,117 @@ QString asText(const QVariant &value)
     }
 }
 
-QString filePath(const QString &application)
+// Without HOME and XDG_CONFIG_HOME (a service, "env -i") the home folder is the password
+// database's, as other desktop programs have it, not the root folder Qt would use.
+bool fromEnvironment()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QLatin1Char('/') + application + QLatin1Char('/') + application + QLatin1String(".conf");
+    return !qEnvironmentVariableIsEmpty("HOME") || !qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME");
 }
 
-// What QSettings reads from these bytes, keyed "section/key". QSettings reads only files, so it
-// reads a private copy: the settings file itself is opened once, and only by SettingsFile.
-// Start-up reads some twenty keys from the same bytes: the last reading is kept.
+QString homeFolder()
+{
+    if (fromEnvironment())
+        return QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
+    const passwd *user = ::getpwuid(::getuid());
+    return user && user->pw_dir && *user->pw_dir == '/' ? QFile::decodeName(user->pw_dir)
+                                                        : QString();
+}
+
+// What QSettings' own INI reader reads from these bytes, keyed "section/key". QSettings reads
+// only files: here a file in memory, so nothing lands in $TMPDIR or can fail for want of room.
 std::optional<QVariantMap> parsed(const QByteArray &bytes)
 {
-    static QByteArray lastBytes;
-    static std::optional<QVariantMap> lastValues;
-    if (lastValues && bytes == lastBytes)
-        return lastValues;
-    QTemporaryFile copy;
-    if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())
+    const UniqueFd fd(::memfd_create("settings", MFD_CLOEXEC));
+    if (!fd.isValid() || ::write(fd.get(), bytes.constData(), size_t(bytes.size())) != bytes.size())
         return std::nullopt;
-    const QSettings settings(copy.fileName(), QSettings::IniFormat);
+    // QSettings reuses what it read of a path while the file's size and time stay, and the next
+    // memory file gets the same path: give each one a time of its own.
+    static qint64 readings = 0;
+    const timespec times[2] = {{0, UTIME_OMIT}, {++readings, 0}};
+    ::futimens(fd.get(), times);
+    const QSettings settings(QStringLiteral("/proc/self/fd/%1").arg(fd.get()),
+                             QSettings::IniFormat);
     QVariantMap values;
     for (const QString &key : settings.allKeys())
         values.insert(key, settings.value(key));
-    lastBytes = bytes;
-    lastValues = values;
+    if (settings.status() == QSettings::AccessError)
+        return std::nullopt;
     return values;
 }
 
-// The file as it is now and what QSettings reads from it; problem says why neither may be used.
-struct Snapshot
-{
-    explicit Snapshot(const QString &application)
-        : file(filePath(application))
-        , problem(file.problem())
-    {
-        if (!problem.isEmpty() || !file.exists())
-            return;
-        const std::optional<QVariantMap> read = parsed(file.contents());
-        if (!read) {
-            problem =
-                QStringLiteral("no copy of it could be made in %1 to read").arg(QDir::tempPath());
-            return;
-        }
-        values = *read;
-        problem = IniText(file.contents()).misreading(values);
-    }
-
-    const SettingsFile file;
-    QString problem;
-    QVariantMap values;
-};
-
 } // namespace
 
-namespace SettingsStore {
-
-QString read(const QString &application, const QString &section, const QString &key,
-             const QString &defaultText)
+SettingsStore::SettingsStore(const QString &application)
+    : m_home(homeFolder())
 {
-    const Snapshot snapshot(application);
-    const QVariant value = snapshot.values.value(keyPath(section, key));
-    return snapshot.problem.isEmpty() && value.isValid() ? asText(value) : defaultText;
+    const QString name =
+        QLatin1Char('/') + application + QLatin1Char('/') + application + QLatin1String(".conf");
+    if (m_home.isEmpty()) {
+        m_path = QStringLiteral("~/.config") + name;
+        m_problem = QStringLiteral("there is no home folder for user %1").arg(::getuid());
+        return;
+    }
+    m_path =
+        (fromEnvironment() ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                           : m_home + QStringLiteral("/.config"))
+        + name;
+    m_file.emplace(m_path);
+    m_problem = m_file->problem();
+    if (!m_problem.isEmpty() || !m_file->exists())
+        return;
+    const std::optional<QVariantMap> read = parsed(m_file->contents());
+    if (!read) {
+        m_problem = QStringLiteral("it cannot be parsed in memory");
+        return;
+    }
+    m_values = *read;
+    m_problem = IniText(m_file->contents()).misreading(m_values);
 }
 
-bool write(const QString &application, const QString &section, const QString &key,
-           const QString &text)
+QString SettingsStore::read(const QString &section, const QString &key,
+                            const QString &defaultText) const
 {
-    return write(application, section, {{key, text}});
+    const QVariant value = m_values.value(section + QLatin1Char('/') + key);
+    return m_problem.isEmpty() && value.isValid() ? asText(value) : defaultText;
 }
 
-bool write(const QString &application, const QString &section,
-           const QList<std::pair<QString, QString>> &keysAndTexts)
+QMap<QString, QString> SettingsStore::section(const QString &name) const
 {
-    const Snapshot snapshot(application);
-    if (!snapshot.problem.isEmpty())
+    QMap<QString, QString> keys;
+    const QString prefix = name + QLatin1Char('/');
+    for (auto it = m_values.lowerBound(prefix);
+         m_problem.isEmpty() && it != m_values.end() && it.key().startsWith(prefix); ++it)
+        keys.insert(it.key().mid(prefix.size()), asText(it.value()));
+    return keys;
+}
+
+bool SettingsStore::write(const QString &section,
+                          const QList<std::pair<QString, QString>> &keysAndTexts)
+{
+    if (!m_problem.isEmpty())
         return false;
-    IniText text(snapshot.file.contents());
-    QVariantMap expected = snapshot.values;
+    IniText text(m_file->contents());
+    QVariantMap expected = m_values;
     for (const auto &[key, value] : keysAndTexts) {
+        const QString path = section + QLatin1Char('/') + key;
+        if (m_values.value(path) == QVariant(value))
+            continue; // the line stays as the user wrote it
         text.setValue(section, key, value);
-        expected.insert(keyPath(section, key), value);
+        expected.insert(path, value);
     }
     // The new text must read back as meant: the new values as written, every other one unchanged.
     const QByteArray candidate = text.bytes();
     const std::optional<QVariantMap> readBack = parsed(candidate);
-    if (!readBack || *readBack != expected || !IniText(candidate).misreading(*readBack).isEmpty())
+    if (!readBack || *readBack != expected || !IniText(candidate).misreading(*readBack).isEmpty()
+        || !m_file->replace(candidate))
         return false;
-    return snapshot.file.replace(candidate);
+    m_values = expected;
+    return true;
 }
 
-QString fileName(const QString &application)
+QString SettingsStore::fileName() const
 {
-    const QString path = filePath(application);
-    const QString home = QDir::homePath();
-    return path.startsWith(home + QLatin1Char('/')) ? QLatin1Char('~') + path.mid(home.size())
-                                                    : path;
+    return m_path.startsWith(m_home + QLatin1Char('/'))
+        ? QLatin1Char('~') + m_path.mid(m_home.size())
+        : m_path;
 }
-
-QString whyUnreadable(const QString &application)
-{
-    return Snapshot(application).problem;
-}
-
-} // namespace SettingsStore

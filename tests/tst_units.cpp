@@ -182,12 +182,12 @@ private slots:
 
         QString why;
         bool written = false;
-        const bool touched = opens(kind == "missing" ? folder : sandbox->path(file), [&] {
-                                 why = SettingsStore::whyUnreadable("Twinline");
-                                 written =
-                                     SettingsStore::write("Twinline", "Properties",
-                                                          {{"Top", "1200,5"}, {"Left", "300"}});
-                             }).first;
+        const bool touched =
+            opens(kind == "missing" ? folder : sandbox->path(file), [&] {
+                SettingsStore settings("Twinline");
+                why = settings.whyUnreadable();
+                written = settings.write("Properties", {{"Top", "1200,5"}, {"Left", "300"}});
+            }).first;
         QVERIFY2(use != 'n' || !touched, "opened a file it must not read");
         QVERIFY2(why.isEmpty() == (use == 'r'), qPrintable(why));
         QCOMPARE(written, !after.isNull());
@@ -324,8 +324,10 @@ private slots:
         machine(adapters, uart);
         for (const QString &entry : before.split(u' ', Qt::SkipEmptyParts))
             sandbox->mapPort(entry.section(u'=', 0, 0).toInt(), expand(entry.section(u'=', 1)));
-        sandbox->numbering().numberNewAdapters();
-        sandbox->numbering().numberNewAdapters(); // a second look changes nothing
+        SettingsStore settings("Twinline");
+        PortMap ports = sandbox->numbering().map(settings);
+        sandbox->numbering().numberNewAdapters(settings, ports);
+        sandbox->numbering().numberNewAdapters(settings, ports); // a second look changes nothing
         QStringList entries;
         for (int port = 1; port <= PortNumbering::portCount + 1; ++port) { // and no 17th
             const QString value = sandbox->read(QStringLiteral("Ports/Com%1").arg(port));
