@@ -134,9 +134,21 @@ private slots:
 
         const QByteArray usual = "; mine\n[Properties]\nTop = 3\n\n[Notes]\nPath=C:\\temp\\x\n";
         const QByteArray none; // after writing Top and Left: as before
-        QTest::newRow("regular file, comments, [Notes], C:\\temp\\x") << FileKind{
-            "file", usual, 'r',
-            "; mine\n[Properties]\nTop = \"1200,5\"\nLeft=300\n\n[Notes]\nPath=C:\\temp\\x\n"};
+        const QByteArray written =
+            "; mine\n[Properties]\nTop = \"1200,5\"\nLeft=300\n\n[Notes]\nPath=C:\\temp\\x\n";
+        QTest::newRow("regular file, comments, [Notes], C:\\temp\\x")
+            << FileKind{"file", usual, 'r', written};
+        QTest::newRow("$TMPDIR missing") << FileKind{"env TMPDIR", usual, 'r', written};
+        QTest::newRow("fsync() fails") << FileKind{"env PTYMODEM_FSYNC_FAILS", usual, 'r', none};
+        QTest::newRow("a crash's leftovers") << FileKind{"leftovers", usual, 'r', written};
+        QTest::newRow("mode 444, for root too") << FileKind{"mode 444", usual, 'r', none};
+        QTest::newRow("comment after a value")
+            << FileKind{"file", "[Properties]\nTop=1 ; scope\n", 'r',
+                        "[Properties]\nTop=\"1200,5\" ; scope\nLeft=300\n"};
+        const QByteArray same = "[Properties]\nTop=\"1200,5\" ; scope\nLeft=\"300\"\n";
+        QTest::newRow("same values, other quoting") << FileKind{"file", same, 'r', same};
+        QTest::newRow("no line end at the end") << FileKind{
+            "file", "[Properties]\nTop=1", 'r', "[Properties]\nTop=\"1200,5\"\nLeft=300\n"};
         QTest::newRow("missing") << FileKind{"missing", none, 'r',
                                              "[Properties]\nTop=\"1200,5\"\nLeft=300\n"};
         QTest::newRow("FIFO") << FileKind{"fifo", usual, 'n', none};
@@ -177,8 +189,29 @@ private slots:
         if (kind != "missing")
             make(kind.section(u' ', -1), made, contents);
         QVERIFY(made == file || QFile::link(sandbox->path(made), sandbox->path(file)));
-        QVERIFY(kind != "mode 000" || QFile::setPermissions(sandbox->path(file), {}));
-        const QByteArray before = bytes(file);
+        QVERIFY(!kind.startsWith("mode")
+                || ::chmod(QFile::encodeName(sandbox->path(file)), kind.mid(5).toUInt(nullptr, 8))
+                    == 0);
+        // A crash's temporary file, one a write has under way, someone else's.
+        const QStringList leftovers{".Twinline.conf.5b5ee18d", ".Twinline.conf.0000abcd",
+                                    ".Twinline.conf.5b5ee18e~"};
+        for (const QString &name : kind == "leftovers" ? leftovers : QStringList()) {
+            QFile left(folder + '/' + name);
+            QVERIFY(left.open(QFile::WriteOnly)
+                    && (name.endsWith("abcd")
+                        || left.setFileTime(QDateTime::currentDateTime().addSecs(-61),
+                                            QFile::FileModificationTime)));
+        }
+        const QByteArray before = bytes(file), variable = kind.mid(4).toLatin1(),
+                         saved = qgetenv(variable);
+        if (kind.startsWith("env "))
+            qputenv(variable, QFile::encodeName(sandbox->path("missing")));
+        const auto restore = qScopeGuard([&] {
+            if (kind.startsWith("env "))
+                saved.isNull() ? qunsetenv(variable) : qputenv(variable, saved);
+        });
+        struct stat was = {}, now = {};
+        ::stat(QFile::encodeName(sandbox->path(file)), &was);
 
         QString why;
         bool written = false;
@@ -192,6 +225,12 @@ private slots:
         QVERIFY2(why.isEmpty() == (use == 'r'), qPrintable(why));
         QCOMPARE(written, !after.isNull());
         QCOMPARE(bytes(file), after.isNull() ? before : after);
+        ::stat(QFile::encodeName(sandbox->path(file)), &now); // replaced only when changed
+        QCOMPARE(now.st_ino != was.st_ino || now.st_mtim.tv_nsec != was.st_mtim.tv_nsec,
+                 bytes(file) != before);
+        QVERIFY(kind != "leftovers"
+                || QDir(folder).entryList(QDir::Files | QDir::Hidden)
+                    == leftovers.mid(1) + QStringList{"Twinline.conf"});
     }
 
     void port_data()

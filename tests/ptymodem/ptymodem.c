@@ -15,8 +15,9 @@
 // file means both lines low), and every change is appended to pts<N>.log as
 // "<CLOCK_MONOTONIC ns> <RTS> <DTR>"; without PTYMODEM_DIR it stays in the process's memory.
 // While pts<N>.nohw exists, opening the pty fails with EIO, like a /dev/ttyS node without a UART.
-// A real serial device is never opened: EACCES. Not modelled: dup(), openat(), ioctl(TCSETS)
-// (only tcsetattr() is seen), fork() without exec(), and the closes of exit().
+// A real serial device is never opened: EACCES. While PTYMODEM_FSYNC_FAILS is set, fsync() fails
+// with EIO. Not modelled: dup(), openat(), ioctl(TCSETS) (only tcsetattr() is seen), fork()
+// without exec(), and the closes of exit().
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -226,4 +227,13 @@ int tcsetattr(int fd, int when, const struct termios *t)
         pthread_mutex_unlock(&lock);
     }
     return result;
+}
+
+int fsync(int fd)
+{
+    if (getenv("PTYMODEM_FSYNC_FAILS")) {
+        errno = EIO;
+        return -1;
+    }
+    return (int)syscall(SYS_fsync, fd);
 }

@@ -48,15 +48,21 @@ private:
     QString m_path;
 };
 
-// Points the program's settings (XDG_CONFIG_HOME) and the stand-in's line state into a
-// temporary folder, and maps Com1 to a fresh pty. The shared flags start false.
+// Points the program's settings (XDG_CONFIG_HOME, and HOME for a test that unsets it) and the
+// stand-in's line state into a temporary folder, and maps Com1 to a fresh pty. The shared flags
+// start false.
 class Sandbox
 {
 public:
     Sandbox();
 
     QString path(const QString &relative) const { return m_root.filePath(relative); }
-    QString settingsFile() const { return path(QStringLiteral("config/Twinline/Twinline.conf")); }
+    QString settingsFile() const
+    {
+        return path(qEnvironmentVariableIsSet("XDG_CONFIG_HOME")
+                        ? "config/Twinline/Twinline.conf"
+                        : "home/.config/Twinline/Twinline.conf");
+    }
     QString read(const QString &key) const; // "Section/Key"
     void write(const QString &key, const QString &text);
     void mapPort(int port, const QString &device);
