@@ -15,7 +15,8 @@
 // file means both lines low), and every change is appended to pts<N>.log as
 // "<CLOCK_MONOTONIC ns> <RTS> <DTR>"; without PTYMODEM_DIR it stays in the process's memory.
 // While pts<N>.nohw exists, opening the pty fails with EIO, like a /dev/ttyS node without a UART.
-// A real serial device is never opened: EACCES. While PTYMODEM_FSYNC_FAILS is set, fsync() fails
+// A real serial device is never opened: EACCES. While PTYMODEM_FSYNC_FAILS is not empty, fsync()
+// fails
 // with EIO. Not modelled: dup(), openat(), ioctl(TCSETS) (only tcsetattr() is seen), fork()
 // without exec(), and the closes of exit().
 #define _GNU_SOURCE
@@ -231,9 +232,6 @@ int tcsetattr(int fd, int when, const struct termios *t)
 
 int fsync(int fd)
 {
-    if (getenv("PTYMODEM_FSYNC_FAILS")) {
-        errno = EIO;
-        return -1;
-    }
-    return (int)syscall(SYS_fsync, fd);
+    const char *fails = getenv("PTYMODEM_FSYNC_FAILS");
+    return fails && *fails ? (errno = EIO, -1) : (int)syscall(SYS_fsync, fd);
 }

@@ -43,10 +43,10 @@ QByteArray FakePty::state(const char *suffix) const
 static bool prepare(const QTemporaryDir &root)
 {
     for (const char *folder :
-         {"config", "home", "modem", "machine/by-id", "machine/sys", "machine/dev"})
+         {"home/.config", "modem", "machine/by-id", "machine/sys", "machine/dev"})
         QDir().mkpath(root.filePath(QLatin1String(folder)));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(root.filePath(QStringLiteral("config"))));
     qputenv("HOME", QFile::encodeName(root.filePath(QStringLiteral("home"))));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(root.filePath(QStringLiteral("home/.config"))));
     qputenv("PTYMODEM_DIR", QFile::encodeName(root.filePath(QStringLiteral("modem"))));
     Module1::flgCH1 = Module1::flgCH2 = Module1::flgPortError = wordFalse;
     return root.isValid();

@@ -48,21 +48,15 @@ private:
     QString m_path;
 };
 
-// Points the program's settings (XDG_CONFIG_HOME, and HOME for a test that unsets it) and the
-// stand-in's line state into a temporary folder, and maps Com1 to a fresh pty. The shared flags
-// start false.
+// Points the program's settings (HOME and XDG_CONFIG_HOME) and the stand-in's line state into a
+// temporary folder, and maps Com1 to a fresh pty. The shared flags start false.
 class Sandbox
 {
 public:
     Sandbox();
 
     QString path(const QString &relative) const { return m_root.filePath(relative); }
-    QString settingsFile() const
-    {
-        return path(qEnvironmentVariableIsSet("XDG_CONFIG_HOME")
-                        ? "config/Twinline/Twinline.conf"
-                        : "home/.config/Twinline/Twinline.conf");
-    }
+    QString settingsFile() const { return path("home/.config/Twinline/Twinline.conf"); }
     QString read(const QString &key) const; // "Section/Key"
     void write(const QString &key, const QString &text);
     void mapPort(int port, const QString &device);
@@ -77,6 +71,7 @@ private:
 
 public:
     FakePty pty;
+    qsizetype mark = 0; // how much of its log a test has seen
 };
 
 // True when libptymodem.so is loaded into this process.
