@@ -40,8 +40,9 @@ bool PortNumbering::hasUart(int port) const
     return !type.isEmpty() && type != QLatin1String("0");
 }
 
-QList<int> PortNumbering::numberNewAdapters(SettingsStore &settings, PortMap &ports) const
+PortMap PortNumbering::numberNewAdapters(SettingsStore &settings) const
 {
+    PortMap ports = map(settings);
     QStringList entries;
     for (int port = 1; port <= portCount; ++port)
         entries.append(ports.entry(port));
@@ -55,7 +56,6 @@ QList<int> PortNumbering::numberNewAdapters(SettingsStore &settings, PortMap &po
         return false;
     };
 
-    QList<int> given;
     const QFileInfoList links =
         QDir(m_byIdFolder).entryInfoList(QDir::System | QDir::Files, QDir::Name);
     for (const QFileInfo &link : links) {
@@ -70,9 +70,8 @@ QList<int> PortNumbering::numberNewAdapters(SettingsStore &settings, PortMap &po
         if (!ports.assign(settings, port, path))
             break;
         entries[port - 1] = path;
-        given.append(port);
     }
-    return given;
+    return ports;
 }
 
 // "FTDI FT232R USB UART, serial A12345", from the USB device above the tty in sysfs.

@@ -27,10 +27,9 @@ public:
     // The settings' port map, with the default devices of this machine.
     PortMap map(const SettingsStore &settings) const;
 
-    // Numbers the adapters that no entry of ports names yet, in the order of their names, and
-    // stores them in settings and in ports. Returns the numbers given; none once all 16 are
-    // taken.
-    QList<int> numberNewAdapters(SettingsStore &settings, PortMap &ports) const;
+    // Numbers the adapters that no "Ports" entry names yet, in the order of their names, and
+    // stores their entries; none once all 16 numbers are taken. Returns the map with them.
+    PortMap numberNewAdapters(SettingsStore &settings) const;
 
     // For a tooltip, for example "Com3: FTDI FT232R USB UART, serial A12345: /dev/ttyUSB0",
     // "Com2: /dev/ttyS1 (no UART behind this port)" or "Com4: usb-...-port0 (not plugged in)".

@@ -171,6 +171,7 @@ private slots:
 
         const QString file = "home/.config/Twinline/Twinline.conf",
                       folder = sandbox->path("home/.config/Twinline");
+        const QByteArray node = QFile::encodeName(sandbox->path(file));
         const QString made = kind.startsWith("link ") ? "elsewhere/" + kind.mid(5) : file;
         QVERIFY(QFile::remove(sandbox->path(file)));
         if ((kind == "disk full" || kind == "link null") && ::geteuid() != 0)
@@ -185,9 +186,7 @@ private slots:
         if (kind != "missing")
             make(kind.section(u' ', -1), made, contents);
         QVERIFY(made == file || QFile::link(sandbox->path(made), sandbox->path(file)));
-        QVERIFY(!kind.startsWith("mode")
-                || ::chmod(QFile::encodeName(sandbox->path(file)), kind.mid(5).toUInt(nullptr, 8))
-                    == 0);
+        QVERIFY(!kind.startsWith("mode") || !::chmod(node, kind.mid(5).toUInt(nullptr, 8)));
         // A crash's temporary file, someone else's, one a write has under way (not from 1970).
         const QString crash = folder + "/.Twinline.conf.5b5ee18d", foreign = crash + '~',
                       young = folder + "/.Twinline.conf.0000abcd";
@@ -201,7 +200,7 @@ private slots:
         qputenv(variable, "/nonexistent"); // and emptied after the row
         const auto restore = qScopeGuard([&] { qputenv(variable, saved); });
         struct stat was = {}, now = {};
-        ::stat(QFile::encodeName(sandbox->path(file)), &was);
+        ::stat(node, &was);
 
         QString why;
         bool written = false;
@@ -215,7 +214,7 @@ private slots:
         QVERIFY2(why.isEmpty() == (use == 'r'), qPrintable(why));
         QCOMPARE(written, !after.isNull());
         QCOMPARE(bytes(file), after.isNull() ? before : after);
-        ::stat(QFile::encodeName(sandbox->path(file)), &now); // replaced only when changed
+        ::stat(node, &now); // replaced only when changed
         QCOMPARE(now.st_ino != was.st_ino || now.st_mtim.tv_nsec != was.st_mtim.tv_nsec,
                  bytes(file) != before);
         QVERIFY(kind != "leftovers"
@@ -353,9 +352,8 @@ private slots:
         for (const QString &entry : before.split(u' ', Qt::SkipEmptyParts))
             sandbox->mapPort(entry.section(u'=', 0, 0).toInt(), expand(entry.section(u'=', 1)));
         SettingsStore settings("Twinline");
-        PortMap ports = sandbox->numbering().map(settings);
-        sandbox->numbering().numberNewAdapters(settings, ports);
-        sandbox->numbering().numberNewAdapters(settings, ports); // a second look changes nothing
+        sandbox->numbering().numberNewAdapters(settings);
+        sandbox->numbering().numberNewAdapters(settings); // a second look changes nothing
         QStringList entries;
         for (int port = 1; port <= PortNumbering::portCount + 1; ++port) { // and no 17th
             const QString value = sandbox->read(QStringLiteral("Ports/Com%1").arg(port));

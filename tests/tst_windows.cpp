@@ -25,11 +25,11 @@ first run, an adapter plugged in | adapter | stored:Ports/Com1=@usb | Com 1 on w
 first run |  | frmMain=13,13,217,140 Text1=8,0,153,18 btnCH1=8,24,105,25 btnCH1_tilt=112,24,49,25 monCH1=176,24,25,25 btnCH2=8,56,105,25 btnCH2_tilt=112,56,49,25 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
 stored port 3 | Ports/Com3=@pty Properties/CommPort=3 | tip:Com3 | Com 3 on white; @pty; off off; CommPort=3
 port cannot be opened | Ports/Com1=@gone | frmMain=13,13,217,140 tip:exist | Com port open Error! on red; closed; off off
-Top not a number | Properties/Top=abc | client=16,54,211,96 calm tip:Top_in_@conf_is_not_a_usable_number:_"abc" | Com port open Error! on red; closed; off off; Top=abc
+Top not a number | Properties/Top=abc | client=16,54,211,96 calm tip:Top_in_/ tip:/home/.config/Twinline/Twinline.conf_is_not_a_usable_number:_"abc" | Com port open Error! on red; closed; off off; Top=abc
 Left not a number | Properties/Top=1500 Properties/Left=12a | client=16,121,211,96 calm close | Com port open Error! on red; closed; off off; Top=1500; Left=210; hidden
 fractional position | Properties/Top=1234.5 Properties/Left=777.7 | frmMain=52,82,217,140 | Com 1 on white; @pty; off off; Top=1234.5; Left=777.7
-settings file unreadable, then Set | fifo | client=16,54,211,96 tip:Twinline.conf Option:Com1+btnOK calm | Com 1 on red; closed; off off; Comm Port|Com1 of Com1..Com16; The settings file @conf cannot be read (it is a FIFO). Twinline will not open any port or change that file until it can be read.
-a port without an entry | Properties/CommPort=2 | tip:Com2:_the_device_@dev/ttyS1_does_not_exist | Com port open Error! on red; closed; off off; CommPort=2
+settings file unreadable, then Set | fifo | client=16,54,211,96 tip:Twinline.conf Option:Com1+btnOK calm | Com 1 on red; closed; off off; Comm Port|Com1 of Com1..Com16; The settings file ~/.config/Twinline/Twinline.conf cannot be read (it is a FIFO). Twinline will not open any port or change that file until it can be read.
+a port without an entry | Properties/CommPort=2 | tip:machine/dev/ttyS1_does_not_exist | Com port open Error! on red; closed; off off; CommPort=2
 fresh account, no ~/.config | adapter fresh | Option:Com1+btnOK move close private:home/.config private:home/.config/Twinline private:home/.config/Twinline/Twinline.conf | Com 1 on white; closed; off off; CommPort=1; Top=750; Left=1500; hidden; Comm Port|Com1 of Com1..Com16)";
 
 // =on,off: both channels' line, flag and lamp agree on on or off.
@@ -137,9 +137,7 @@ private:
         return text.replace("@pty", sandbox->pty.path())
             .replace("@other", other->path())
             .replace("@gone", sandbox->path("<h1>x</h1>"))
-            .replace("@usb", sandbox->path("machine/by-id/usb-Adapter_00"))
-            .replace("@dev", sandbox->path("machine/dev"))
-            .replace("@conf", sandbox->settingsFile());
+            .replace("@usb", sandbox->path("machine/by-id/usb-Adapter_00"));
     }
 
     // Section/Key=value items; "fifo" puts a FIFO where the settings file belongs; "adapter"

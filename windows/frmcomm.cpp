@@ -81,7 +81,7 @@ void frmComm::load()
     steps([&] { move(m_main->dialogCorner()); });
     SettingsStore settings(QStringLiteral(TWINLINE_TITLE));
     PortMap ports = m_main->portNumbering().map(settings);
-    steps([&] { m_main->portNumbering().numberNewAdapters(settings, ports); });
+    steps([&] { ports = m_main->portNumbering().numberNewAdapters(settings); });
 
     const QString designText = m_cboPort->currentText();
     for (int port = 1; port <= PortNumbering::portCount; ++port) {

@@ -195,13 +195,11 @@ void frmMain::load()
                                 Conversions::plainDecimal(TWINLINE_VERSION_PATCH)));
         // Every value of start-up comes from this one reading of the settings.
         SettingsStore settings(application);
-        PortMap ports = m_numbering.map(settings);
-        m_comm->setPorts(ports);
-        if (const QString refusal = ports.refusal(); !refusal.isEmpty())
+        m_comm->setPorts(m_numbering.map(settings)); // one that refuses when it is unreadable
+        if (const QString refusal = m_comm->ports()->refusal(); !refusal.isEmpty())
             throw std::runtime_error(refusal.toStdString());
         // An adapter plugged in since the last run gets its number before any port is opened.
-        m_numbering.numberNewAdapters(settings, ports);
-        m_comm->setPorts(ports);
+        m_comm->setPorts(m_numbering.numberNewAdapters(settings));
         placeEdge(storedNumber(settings, QStringLiteral("Top"), QStringLiteral("200"),
                                Conversions::toSingle),
                   Qt::Vertical);

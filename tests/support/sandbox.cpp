@@ -23,11 +23,6 @@ FakePty::FakePty()
         QFile::remove(stateFile(suffix));
 }
 
-FakePty::~FakePty()
-{
-    hangUp(); // its state files go with the sandbox's folder, or the next pty of its number
-}
-
 QString FakePty::stateFile(const char *suffix) const
 {
     return qEnvironmentVariable("PTYMODEM_DIR") + QStringLiteral("/pts%1").arg(m_number)
@@ -66,11 +61,6 @@ QString Sandbox::read(const QString &key) const
 void Sandbox::write(const QString &key, const QString &text)
 {
     QSettings(settingsFile(), QSettings::IniFormat).setValue(key, text);
-}
-
-void Sandbox::mapPort(int port, const QString &device)
-{
-    write(QStringLiteral("Ports/Com%1").arg(port), device);
 }
 
 PortNumbering Sandbox::numbering() const

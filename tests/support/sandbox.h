@@ -22,7 +22,8 @@ class FakePty
 public:
     Q_DISABLE_COPY_MOVE(FakePty)
     FakePty();
-    ~FakePty();
+    // Its state files go with the sandbox's folder, or the next pty of its number.
+    ~FakePty() { hangUp(); }
 
     QString path() const { return m_path; }
     bool rts() const { return state("").contains("RTS=1"); }
@@ -59,7 +60,7 @@ public:
     QString settingsFile() const { return path("home/.config/Twinline/Twinline.conf"); }
     QString read(const QString &key) const; // "Section/Key"
     void write(const QString &key, const QString &text);
-    void mapPort(int port, const QString &device);
+    void mapPort(int port, const QString &to) { write("Ports/Com" + QString::number(port), to); }
 
     // A machine of its own below path("machine"): by-id/, sys/ and dev/, empty until a test
     // puts adapters or UARTs there.
