@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,22 +22,9 @@ FakePty::FakePty()
         QFile::remove(stateFile(suffix));
 }
 
-QString FakePty::stateFile(const char *suffix) const
-{
-    return qEnvironmentVariable("PTYMODEM_DIR") + QStringLiteral("/pts%1").arg(m_number)
-        + QLatin1String(suffix);
-}
-
-QByteArray FakePty::state(const char *suffix) const
-{
-    QFile file(stateFile(suffix));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 static bool prepare(const QTemporaryDir &root)
 {
-    for (const char *folder :
-         {"home/.config", "modem", "machine/by-id", "machine/sys", "machine/dev"})
+    for (const char *folder : {"modem", "machine/by-id", "machine/sys", "machine/dev"})
         QDir().mkpath(root.filePath(QLatin1String(folder)));
     qputenv("HOME", QFile::encodeName(root.filePath(QStringLiteral("home"))));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(root.filePath(QStringLiteral("home/.config"))));
@@ -51,20 +37,4 @@ Sandbox::Sandbox()
     : m_prepared(prepare(m_root))
 {
     mapPort(1, pty.path());
-}
-
-QString Sandbox::read(const QString &key) const
-{
-    return QSettings(settingsFile(), QSettings::IniFormat).value(key).toString();
-}
-
-void Sandbox::write(const QString &key, const QString &text)
-{
-    QSettings(settingsFile(), QSettings::IniFormat).setValue(key, text);
-}
-
-PortNumbering Sandbox::numbering() const
-{
-    return PortNumbering(path(QStringLiteral("machine/by-id")), path(QStringLiteral("machine/sys")),
-                         path(QStringLiteral("machine/dev")));
 }

@@ -4,9 +4,11 @@
 #include "serial/portnumbering.h"
 
 #include <QFile>
+#include <QSettings>
 #include <QString>
 #include <QTemporaryDir>
 
+#include <memory>
 #include <utility>
 
 #include <dlfcn.h>
@@ -41,8 +43,16 @@ public:
     void setNoHardware() { QFile(stateFile(".nohw")).open(QIODevice::WriteOnly); }
 
 private:
-    QByteArray state(const char *suffix) const;
-    QString stateFile(const char *suffix) const;
+    QByteArray state(const char *suffix) const
+    {
+        QFile file(stateFile(suffix));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    QString stateFile(const char *suffix) const
+    {
+        return qEnvironmentVariable("PTYMODEM_DIR") + QStringLiteral("/pts%1").arg(m_number)
+            + QLatin1String(suffix);
+    }
 
     int m_master = -1;
     int m_number = -1;
@@ -58,21 +68,28 @@ public:
 
     QString path(const QString &relative) const { return m_root.filePath(relative); }
     QString settingsFile() const { return path("home/.config/Twinline/Twinline.conf"); }
-    QString read(const QString &key) const; // "Section/Key"
-    void write(const QString &key, const QString &text);
+    QString read(const QString &key) const { return ini()->value(key).toString(); } // "Section/Key"
+    void write(const QString &key, const QString &text) { ini()->setValue(key, text); }
     void mapPort(int port, const QString &to) { write("Ports/Com" + QString::number(port), to); }
 
     // A machine of its own below path("machine"): by-id/, sys/ and dev/, empty until a test
     // puts adapters or UARTs there.
-    PortNumbering numbering() const;
+    PortNumbering numbering() const
+    {
+        return PortNumbering(path("machine/by-id"), path("machine/sys"), path("machine/dev"));
+    }
 
 private:
+    std::unique_ptr<QSettings> ini() const
+    {
+        return std::make_unique<QSettings>(settingsFile(), QSettings::IniFormat);
+    }
+
     QTemporaryDir m_root;
     bool m_prepared; // the folders and the environment, before the pty
 
 public:
     FakePty pty;
-    qsizetype mark = 0; // how much of its log a test has seen
 };
 
 // True when libptymodem.so is loaded into this process.
