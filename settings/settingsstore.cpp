@@ -57,13 +57,13 @@ std::optional<QVariantMap> parsed(const QByteArray &bytes)
     static qint64 readings = 0;
     const timespec times[2] = {{0, UTIME_OMIT}, {++readings, 0}};
     ::futimens(fd.get(), times);
-    const QSettings settings(QStringLiteral("/proc/self/fd/%1").arg(fd.get()),
-                             QSettings::IniFormat);
+    const QString path = QStringLiteral("/proc/self/fd/%1").arg(fd.get());
+    const QSettings settings(path, QSettings::IniFormat);
     QVariantMap values;
     for (const QString &key : settings.allKeys())
         values.insert(key, settings.value(key));
-    if (settings.status() == QSettings::AccessError)
-        return std::nullopt;
+    if (!QFile::exists(path) || settings.status() == QSettings::AccessError)
+        return std::nullopt; // no /proc
     return values;
 }
 
@@ -89,7 +89,7 @@ SettingsStore::SettingsStore(const QString &application)
         return;
     const std::optional<QVariantMap> read = parsed(m_file->contents());
     if (!read) {
-        m_problem = QStringLiteral("it cannot be parsed in memory");
+        m_problem = QStringLiteral("it cannot be read in memory without /proc");
         return;
     }
     m_values = *read;
