@@ -1,10 +1,17 @@
 #include "settings/initext.h"
 
+#include "app/uniquefd.h"
+
+#include <QFile>
 #include <QSet>
+#include <QSettings>
 
 #include <algorithm>
 #include <cctype>
 #include <iterator>
+
+#include <sys/mman.h>
+#include <sys/stat.h>
 
 // What QSettings makes of one line, as far as the line itself tells.
 struct IniText::Meaning
@@ -278,4 +285,26 @@ QByteArray IniText::encodedValue(const QString &text)
     if (quote || bytes.startsWith(' ') || bytes.endsWith(' '))
         bytes = '"' + bytes + '"';
     return bytes;
+}
+
+// QSettings reads only files: here a file in memory, so nothing lands in $TMPDIR or can fail for
+// want of room.
+std::optional<QVariantMap> IniText::parsed(const QByteArray &bytes)
+{
+    const UniqueFd fd(::memfd_create("settings", MFD_CLOEXEC));
+    if (!fd.isValid() || ::write(fd.get(), bytes.constData(), size_t(bytes.size())) != bytes.size())
+        return std::nullopt;
+    // QSettings reuses what it read of a path while the file's size and time stay, and the next
+    // memory file gets the same path: give each one a time of its own.
+    static qint64 readings = 0;
+    const timespec times[2] = {{0, UTIME_OMIT}, {++readings, 0}};
+    ::futimens(fd.get(), times);
+    const QString path = QStringLiteral("/proc/self/fd/%1").arg(fd.get());
+    const QSettings settings(path, QSettings::IniFormat);
+    QVariantMap values;
+    for (const QString &key : settings.allKeys())
+        values.insert(key, settings.value(key));
+    if (!QFile::exists(path) || settings.status() == QSettings::AccessError)
+        return std::nullopt; // no /proc
+    return values;
 }

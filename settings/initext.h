@@ -6,6 +6,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <optional>
+
 // QSettings reads such a file well, but it writes back the whole file from what it read: it drops
 // comments and keeps a misread line misread. IniText changes only the lines of the keys it sets
 // and leaves every other byte alone, and it tells whether QSettings reads the text as it is
@@ -28,6 +30,10 @@ public:
     void setValue(const QString &section, const QString &key, const QString &text);
 
     static QByteArray encodedValue(const QString &text);
+
+    // What QSettings' own INI reader reads from bytes, keyed "section/key": escapes, quotes and
+    // lists as QSettings has them. None without /proc, through which QSettings reads them.
+    static std::optional<QVariantMap> parsed(const QByteArray &bytes);
 
 private:
     struct Line
