@@ -31,6 +31,8 @@ namespace {
 QString unescapedName(QByteArrayView raw)
 {
     const QString text = QString::fromUtf8(raw);
+    if (!raw.contains('%') && !raw.contains('\\'))
+        return text; // most names: read at every start, in files of up to 1 MiB
     QString name;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar c = text.at(i);
