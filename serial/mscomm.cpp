@@ -3,8 +3,7 @@
 #include "serial/comerror.h"
 #include "serial/linedevice.h"
 #include "serial/openerror.h"
-#include "settings/settingsstore.h"
-#include "version.h"
+#include "serial/portmap.h"
 
 MSComm::MSComm(QObject *parent)
     : QObject(parent)
@@ -56,8 +55,7 @@ void MSComm::open()
 {
     if (portOpen())
         throw ComError(QStringLiteral("Com%1 is already open.").arg(m_commPort));
-    const PortMap ports =
-        m_ports ? *m_ports : PortMap(SettingsStore(QStringLiteral(TWINLINE_TITLE)));
+    const PortMap ports = m_ports ? *m_ports : PortMap::read();
     if (const QString refusal = ports.refusal(); !refusal.isEmpty())
         throw ComError(refusal);
     auto device = std::make_unique<LineDevice>(m_commPort, ports.device(m_commPort), m_rts, m_dtr);

@@ -23,6 +23,11 @@ PortMap::PortMap(const SettingsStore &settings, QString deviceFolder)
     , m_whyUnreadable(settings.whyUnreadable())
 { }
 
+PortMap PortMap::read()
+{
+    return PortMap(SettingsStore(QStringLiteral(TWINLINE_TITLE)));
+}
+
 QString PortMap::entry(int port) const
 {
     return m_entries.value(key(port)).trimmed();

@@ -17,6 +17,8 @@ class PortMap
 {
 public:
     explicit PortMap(const SettingsStore &settings, QString deviceFolder = QStringLiteral("/dev"));
+    // From a reading of its own of the settings.
+    static PortMap read();
 
     // The entry as stored, blanks trimmed; empty when there is none.
     QString entry(int port) const;
