@@ -55,8 +55,10 @@ void MSComm::open()
 {
     if (portOpen())
         throw ComError(QStringLiteral("Com%1 is already open.").arg(m_commPort));
-    auto device =
-        std::make_unique<LineDevice>(m_commPort, PortMap::device(m_commPort), m_rts, m_dtr);
+    const PortMap ports = m_ports ? *m_ports : PortMap::read();
+    if (const QString refusal = ports.refusal(); !refusal.isEmpty())
+        throw ComError(refusal);
+    auto device = std::make_unique<LineDevice>(m_commPort, ports.device(m_commPort), m_rts, m_dtr);
     connect(device.get(), &LineDevice::lost, this, &MSComm::deviceGone);
     m_device = std::move(device);
 }

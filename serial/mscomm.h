@@ -1,9 +1,12 @@
 // The serial port control component: a port number, its open state and the RTS and DTR lines.
 #pragma once
 
+#include "serial/portmap.h"
+
 #include <QObject>
 
 #include <memory>
+#include <optional>
 
 class LineDevice;
 
@@ -37,6 +40,11 @@ public:
     // The device the port is open on, links resolved; empty while closed.
     QString openDevice() const;
 
+    // Where the ports are, from the settings the current event handler read; an open uses it.
+    // Without one, each open reads the settings itself.
+    void setPorts(const PortMap &ports) { m_ports = ports; }
+    const std::optional<PortMap> &ports() const { return m_ports; }
+
 signals:
     // The open device went away (an adapter was unplugged); the port is closed now.
     void deviceLost(const QString &description);
@@ -47,6 +55,7 @@ private:
     void deviceGone();
 
     std::unique_ptr<LineDevice> m_device;
+    std::optional<PortMap> m_ports;
     qint16 m_commPort = 1;
     bool m_dtr = false;
     bool m_rts = false;

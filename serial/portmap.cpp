@@ -3,20 +3,61 @@
 #include "settings/settingsstore.h"
 #include "version.h"
 
-namespace PortMap {
+#include <utility>
 
-QString defaultDevice(int port)
+namespace {
+
+const QString ports = QStringLiteral("Ports");
+
+QString key(int port)
 {
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    return QStringLiteral("Com%1").arg(port);
 }
 
-QString device(int port)
+} // namespace
+
+PortMap::PortMap(const SettingsStore &settings, QString deviceFolder)
+    : m_entries(settings.section(ports))
+    , m_deviceFolder(std::move(deviceFolder))
+    , m_fileName(settings.fileName())
+    , m_whyUnreadable(settings.whyUnreadable())
+{ }
+
+PortMap PortMap::read()
 {
-    const QString mapped =
-        SettingsStore::read(QStringLiteral(TWINLINE_TITLE), QStringLiteral("Ports"),
-                            QStringLiteral("Com%1").arg(port), QString())
-            .trimmed();
+    return PortMap(SettingsStore(QStringLiteral(TWINLINE_TITLE)));
+}
+
+QString PortMap::entry(int port) const
+{
+    return m_entries.value(key(port)).trimmed();
+}
+
+QString PortMap::defaultDevice(int port) const
+{
+    return m_deviceFolder + QStringLiteral("/ttyS%1").arg(port - 1);
+}
+
+QString PortMap::device(int port) const
+{
+    const QString mapped = entry(port);
     return mapped.isEmpty() ? defaultDevice(port) : mapped;
 }
 
-} // namespace PortMap
+QString PortMap::refusal(bool portOpen) const
+{
+    if (m_whyUnreadable.isEmpty())
+        return {};
+    return QStringLiteral("The settings file %1 cannot be read (%2). " TWINLINE_TITLE
+                          " will not %3change that file until it can be read.")
+        .arg(m_fileName, m_whyUnreadable,
+             portOpen ? QString() : QStringLiteral("open any port or "));
+}
+
+bool PortMap::assign(SettingsStore &settings, int port, const QString &device)
+{
+    if (!settings.write(ports, {{key(port), device}}))
+        return false;
+    m_entries.insert(key(port), device);
+    return true;
+}

@@ -1,8 +1,5 @@
 #include "serial/portnumbering.h"
 
-#include "settings/settingsstore.h"
-#include "version.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -10,13 +7,6 @@
 #include <utility>
 
 namespace {
-
-const QString ports = QStringLiteral("Ports");
-
-QString key(int port)
-{
-    return QStringLiteral("Com%1").arg(port);
-}
 
 QString firstLine(const QString &path)
 {
@@ -34,10 +24,9 @@ PortNumbering::PortNumbering(QString byIdFolder, QString sysfsRoot, QString devi
     , m_deviceFolder(std::move(deviceFolder))
 { }
 
-QString PortNumbering::entry(int port) const
+PortMap PortNumbering::map(const SettingsStore &settings) const
 {
-    return SettingsStore::read(QStringLiteral(TWINLINE_TITLE), ports, key(port), QString())
-        .trimmed();
+    return PortMap(settings, m_deviceFolder);
 }
 
 // A /dev/ttyS node that exists, with a UART type other than 0 (PORT_UNKNOWN) in sysfs.
@@ -51,11 +40,12 @@ bool PortNumbering::hasUart(int port) const
     return !type.isEmpty() && type != QLatin1String("0");
 }
 
-QList<int> PortNumbering::numberNewAdapters() const
+PortMap PortNumbering::numberNewAdapters(SettingsStore &settings) const
 {
+    PortMap ports = map(settings);
     QStringList entries;
     for (int port = 1; port <= portCount; ++port)
-        entries.append(entry(port));
+        entries.append(ports.entry(port));
     const auto names = [&](const QFileInfo &link) {
         const QString device = link.canonicalFilePath();
         for (const QString &value : std::as_const(entries)) {
@@ -66,7 +56,6 @@ QList<int> PortNumbering::numberNewAdapters() const
         return false;
     };
 
-    QList<int> given;
     const QFileInfoList links =
         QDir(m_byIdFolder).entryInfoList(QDir::System | QDir::Files, QDir::Name);
     for (const QFileInfo &link : links) {
@@ -78,12 +67,11 @@ QList<int> PortNumbering::numberNewAdapters() const
         if (port > portCount)
             break; // all taken: the README tells how to free one
         const QString path = link.filePath();
-        if (!SettingsStore::write(QStringLiteral(TWINLINE_TITLE), ports, key(port), path))
+        if (!ports.assign(settings, port, path))
             break;
         entries[port - 1] = path;
-        given.append(port);
     }
-    return given;
+    return ports;
 }
 
 // "FTDI FT232R USB UART, serial A12345", from the USB device above the tty in sysfs.
@@ -105,12 +93,11 @@ QString PortNumbering::usbName(const QString &device) const
     return serial.isEmpty() ? product : product + QStringLiteral(", serial ") + serial;
 }
 
-QString PortNumbering::describe(int port) const
+QString PortNumbering::describe(const PortMap &ports, int port) const
 {
-    const QString com = key(port) + QStringLiteral(": ");
-    const QString mapped = entry(port);
-    const QString path =
-        mapped.isEmpty() ? m_deviceFolder + QStringLiteral("/ttyS%1").arg(port - 1) : mapped;
+    const QString com = QStringLiteral("Com%1: ").arg(port);
+    const QString mapped = ports.entry(port);
+    const QString path = ports.device(port);
     const QFileInfo info(path);
     if (!info.exists()) {
         // udev removes an unplugged adapter's links from /dev/serial/ (by-id, by-path).

@@ -1,6 +1,8 @@
 // Com numbers for USB serial adapters, and what each number stands for.
 #pragma once
 
+#include "serial/portmap.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -22,16 +24,18 @@ public:
                            QString sysfsRoot = QStringLiteral("/sys"),
                            QString deviceFolder = QStringLiteral("/dev"));
 
-    // Numbers the adapters that no "Ports" entry names yet, in the order of their names.
-    // Returns the numbers given; none once all 16 are taken.
-    QList<int> numberNewAdapters() const;
+    // The settings' port map, with the default devices of this machine.
+    PortMap map(const SettingsStore &settings) const;
+
+    // Numbers the adapters that no "Ports" entry names yet, in the order of their names, and
+    // stores their entries; none once all 16 numbers are taken. Returns the map with them.
+    PortMap numberNewAdapters(SettingsStore &settings) const;
 
     // For a tooltip, for example "Com3: FTDI FT232R USB UART, serial A12345: /dev/ttyUSB0",
     // "Com2: /dev/ttyS1 (no UART behind this port)" or "Com4: usb-...-port0 (not plugged in)".
-    QString describe(int port) const;
+    QString describe(const PortMap &ports, int port) const;
 
 private:
-    QString entry(int port) const;
     bool hasUart(int port) const;
     QString usbName(const QString &device) const;
 

@@ -3,9 +3,10 @@
 #include <cmath>
 #include <limits>
 
-ConversionError::ConversionError(const QString &text)
+ConversionError::ConversionError(const QString &text, const QString &source)
     : std::runtime_error(
-        QStringLiteral("Not a usable number: \"%1\"")
+        (source.isEmpty() ? QStringLiteral("Not a usable number: \"%1\"")
+                          : source + QStringLiteral(" is not a usable number: \"%1\""))
             .arg(text.left(40) + (text.size() > 40 ? QStringLiteral("…") : QString()))
             .toStdString())
 { }

@@ -6,11 +6,12 @@
 
 #include <stdexcept>
 
-// A text that should hold a number but does not, or holds one out of range.
+// A text that should hold a number but does not, or holds one out of range; source says where
+// the text was found, for example "Top in /home/u/.config/Twinline/Twinline.conf".
 class ConversionError : public std::runtime_error
 {
 public:
-    explicit ConversionError(const QString &text);
+    explicit ConversionError(const QString &text, const QString &source = QString());
 };
 
 namespace Conversions {

@@ -1,10 +1,17 @@
 #include "settings/initext.h"
 
+#include "app/uniquefd.h"
+
+#include <QFile>
 #include <QSet>
+#include <QSettings>
 
 #include <algorithm>
 #include <cctype>
 #include <iterator>
+
+#include <sys/mman.h>
+#include <sys/stat.h>
 
 // What QSettings makes of one line, as far as the line itself tells.
 struct IniText::Meaning
@@ -13,6 +20,7 @@ struct IniText::Meaning
     Kind kind = Blank;
     QString name; // of the section or key, as QSettings names it
     qsizetype valueAt = -1; // where a key's value starts
+    qsizetype valueEnd = -1; // and where it ends: blanks and a comment may follow
     QString problem; // why QSettings reads the line otherwise than it is written
 };
 
@@ -23,6 +31,8 @@ namespace {
 QString unescapedName(QByteArrayView raw)
 {
     const QString text = QString::fromUtf8(raw);
+    if (!raw.contains('%') && !raw.contains('\\'))
+        return text; // most names: read at every start, in files of up to 1 MiB
     QString name;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar c = text.at(i);
@@ -116,6 +126,7 @@ IniText::Meaning IniText::meaningOf(const QByteArray &text, bool first)
     // QSettings reads a quoted part, and an escaped line end, on into the next line; an unquoted
     // semicolon starts a comment that runs to the end of the line.
     bool quoted = false;
+    qsizetype comment = text.size();
     for (qsizetype i = from; i < text.size(); ++i) {
         const char c = text.at(i);
         if (c == '\\' && ++i == text.size()) {
@@ -124,8 +135,10 @@ IniText::Meaning IniText::meaningOf(const QByteArray &text, bool first)
         }
         if (c == '"')
             quoted = !quoted;
-        else if (c == ';' && !quoted)
+        else if (c == ';' && !quoted) {
+            comment = i;
             break;
+        }
     }
     if (quoted) {
         meaning.problem = QStringLiteral("has a quote that is not closed on that line");
@@ -153,6 +166,9 @@ IniText::Meaning IniText::meaningOf(const QByteArray &text, bool first)
     meaning.valueAt = equals + 1;
     while (meaning.valueAt < text.size() && isBlank(text.at(meaning.valueAt)))
         ++meaning.valueAt;
+    meaning.valueEnd = std::max(meaning.valueAt, comment);
+    while (meaning.valueEnd > meaning.valueAt && isBlank(text.at(meaning.valueEnd - 1)))
+        --meaning.valueEnd;
     return meaning;
 }
 
@@ -194,6 +210,7 @@ void IniText::setValue(const QString &section, const QString &key, const QString
     qsizetype last = -1; // the last key line after that header, or the header
     qsizetype keyLine = -1;
     qsizetype valueAt = -1;
+    qsizetype valueEnd = -1;
     QString current;
     for (qsizetype i = 0; i < m_lines.size(); ++i) {
         const Meaning meaning = meaningOf(m_lines.at(i).text, i == 0);
@@ -206,6 +223,7 @@ void IniText::setValue(const QString &section, const QString &key, const QString
             if (meaning.name == key) {
                 keyLine = i;
                 valueAt = meaning.valueAt;
+                valueEnd = meaning.valueEnd;
             }
         }
     }
@@ -213,7 +231,7 @@ void IniText::setValue(const QString &section, const QString &key, const QString
     const QByteArray value = encodedValue(text);
     if (keyLine >= 0) {
         QByteArray &line = m_lines[keyLine].text;
-        line = line.left(valueAt) + value;
+        line = line.left(valueAt) + value + line.mid(valueEnd); // a comment after it stays
         return;
     }
     const QByteArray entry = key.toUtf8() + '=' + value;
@@ -269,4 +287,26 @@ QByteArray IniText::encodedValue(const QString &text)
     if (quote || bytes.startsWith(' ') || bytes.endsWith(' '))
         bytes = '"' + bytes + '"';
     return bytes;
+}
+
+// QSettings reads only files: here a file in memory, so nothing lands in $TMPDIR or can fail for
+// want of room.
+std::optional<QVariantMap> IniText::parsed(const QByteArray &bytes)
+{
+    const UniqueFd fd(::memfd_create("settings", MFD_CLOEXEC));
+    if (!fd.isValid() || ::write(fd.get(), bytes.constData(), size_t(bytes.size())) != bytes.size())
+        return std::nullopt;
+    // QSettings reuses what it read of a path while the file's size and time stay, and the next
+    // memory file gets the same path: give each one a time of its own.
+    static qint64 readings = 0;
+    const timespec times[2] = {{0, UTIME_OMIT}, {++readings, 0}};
+    ::futimens(fd.get(), times);
+    const QString path = QStringLiteral("/proc/self/fd/%1").arg(fd.get());
+    const QSettings settings(path, QSettings::IniFormat);
+    QVariantMap values;
+    for (const QString &key : settings.allKeys())
+        values.insert(key, settings.value(key));
+    if (!QFile::exists(path) || settings.status() == QSettings::AccessError)
+        return std::nullopt; // no /proc
+    return values;
 }

@@ -2,10 +2,12 @@
 
 #include "app/uniquefd.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QScopeGuard>
 
 #include <cerrno>
@@ -57,6 +59,19 @@ bool writeAll(int fd, const QByteArray &bytes)
         left -= written;
     }
     return true;
+}
+
+// What a crash left of earlier writes: this program's temporary names only, a minute old.
+void removeLeftovers(const QFileInfo &target)
+{
+    const QRegularExpression own(
+        QStringLiteral("^\\.%1\\.[0-9a-f]{8}$").arg(QRegularExpression::escape(target.fileName())));
+    const QDateTime old = QDateTime::currentDateTimeUtc().addSecs(-60);
+    const QDir folder(target.absolutePath());
+    for (const QFileInfo &entry :
+         folder.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks))
+        if (own.match(entry.fileName()).hasMatch() && entry.lastModified().toUTC() < old)
+            QFile::remove(entry.filePath());
 }
 
 // A new file with a name of its own beside target, so that renaming it over target stays
@@ -162,44 +177,69 @@ bool SettingsFile::unchangedOnDisk() const
         && now.st_mtim.tv_nsec == m_identity.st_mtim.tv_nsec;
 }
 
-bool SettingsFile::replace(const QByteArray &contents) const
+// Creates the folder and those above it that are missing, each private to its owner.
+bool SettingsFile::makeFolders(const QByteArray &folder) const
+{
+    struct stat above = {};
+    if (::stat(folder.constData(), &above) == 0)
+        return S_ISDIR(above.st_mode);
+    const qsizetype slash = folder.lastIndexOf('/');
+    if (slash <= 0 || !makeFolders(folder.left(slash))
+        || ::stat(folder.left(slash).constData(), &above) != 0
+        || (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST))
+        return false;
+    if (::geteuid() == 0 && above.st_uid != 0)
+        return ::chown(folder.constData(), above.st_uid, above.st_gid) == 0;
+    return true;
+}
+
+bool SettingsFile::replace(const QByteArray &contents)
 {
     if (!m_problem.isEmpty())
         return false;
     if (m_exists && contents == m_contents)
         return true;
 
-    // A file the user made read-only stays as it is, as it did when QSettings wrote it.
-    if (m_exists && ::faccessat(AT_FDCWD, m_target.constData(), W_OK, AT_EACCESS) != 0)
+    // A file the user made read-only stays as it is, as it did when QSettings wrote it; root
+    // may write any file, so the mode is looked at too.
+    if (m_exists
+        && (::faccessat(AT_FDCWD, m_target.constData(), W_OK, AT_EACCESS) != 0
+            || (m_identity.st_mode & 0222) == 0))
         return false;
     const QFileInfo target(QFile::decodeName(m_target));
-    if (!m_exists && !QDir().mkpath(target.absolutePath()))
+    const QByteArray folderPath = QFile::encodeName(target.absolutePath());
+    struct stat folder = {};
+    if (!makeFolders(folderPath) || ::stat(folderPath.constData(), &folder) != 0)
         return false;
+    removeLeftovers(target);
     QByteArray temporary;
     UniqueFd fd(createBeside(target, &temporary));
     if (!fd.isValid())
         return false;
     auto discard = qScopeGuard([&temporary] { ::unlink(temporary.constData()); });
 
-    if (m_exists) {
-        if (::fchmod(fd.get(), m_identity.st_mode & 07777) != 0)
-            return false;
-        // Only root can give the file back to its owner; anyone else already is the owner.
-        if (m_identity.st_uid != ::geteuid() || m_identity.st_gid != ::getegid()) {
-            [[maybe_unused]] const int ignored =
-                ::fchown(fd.get(), m_identity.st_uid, m_identity.st_gid);
-        }
+    if (m_exists && ::fchmod(fd.get(), m_identity.st_mode & 07777) != 0)
+        return false;
+    // Only root can give the file to its owner; anyone else already is the owner.
+    const uid_t owner = m_exists ? m_identity.st_uid : folder.st_uid;
+    const gid_t group = m_exists ? m_identity.st_gid : folder.st_gid;
+    if (::geteuid() == 0 && (owner != 0 || group != 0)) {
+        [[maybe_unused]] const int ignored = ::fchown(fd.get(), owner, group);
     }
-    if (!writeAll(fd.get(), contents) || ::fsync(fd.get()) != 0 || !fd.close())
+    struct stat written = {};
+    if (!writeAll(fd.get(), contents) || ::fsync(fd.get()) != 0 || ::fstat(fd.get(), &written) != 0
+        || !fd.close())
         return false;
     // Someone else's edit since the file was read is not overwritten.
     if (!unchangedOnDisk() || ::rename(temporary.constData(), m_target.constData()) != 0)
         return false;
     discard.dismiss();
+    m_exists = true;
+    m_contents = contents;
+    m_identity = written;
 
-    const UniqueFd folder(::open(QFile::encodeName(target.absolutePath()).constData(),
-                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.isValid())
-        ::fsync(folder.get());
+    const UniqueFd renamed(::open(folderPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (renamed.isValid())
+        ::fsync(renamed.get());
     return true;
 }

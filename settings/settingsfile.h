@@ -18,6 +18,8 @@
 //   or the new one, never a mix (do_renameat2). Until fsync() of the new file has succeeded
 //   nothing is renamed, so a failed write (ENOSPC, EIO, a short write) leaves the old file as it
 //   was. fsync() of the folder then makes the rename itself durable.
+// A crash between creating the new file and renaming it leaves ".<name>.<8 hex digits>" behind;
+// the next write removes such files once they are a minute old (older than any write takes).
 // QSaveFile is not used: in Qt 6.4 it can commit after a buffered write failed, and it replaces a
 // link with a regular file instead of replacing what the link points to.
 class SettingsFile
@@ -35,14 +37,17 @@ public:
     bool exists() const { return m_exists; }
     const QByteArray &contents() const { return m_contents; }
 
-    // Puts contents in place of the file, or of what a link points to. Refuses when the file
-    // cannot be used, is read-only, or has changed since it was read. False when the old file
-    // stays.
-    bool replace(const QByteArray &contents) const;
+    // Puts contents in place of the file, or of what a link points to, and holds them from then
+    // on. Refuses when the file cannot be used, is read-only (to root too), or has changed since
+    // it was read. False when the old file stays. Folders it creates are private (0700); root
+    // gives what it creates to the owner of the folder it creates it in, so that a user's
+    // settings stay the user's under "sudo" without -H.
+    bool replace(const QByteArray &contents);
 
 private:
     void load();
     bool unchangedOnDisk() const;
+    bool makeFolders(const QByteArray &folder) const;
 
     QString m_path;
     QByteArray m_target; // the path that is read and replaced: links resolved

@@ -1,22 +1,13 @@
 #include "settings/settingsstore.h"
 
 #include "settings/initext.h"
-#include "settings/settingsfile.h"
 
-#include <QDir>
-#include <QSettings>
-#include <QStandardPaths>
+#include <QFile>
 #include <QStringList>
-#include <QTemporaryFile>
 
-#include <optional>
+#include <pwd.h>
 
 namespace {
-
-QString keyPath(const QString &section, const QString &key)
-{
-    return section + QLatin1Char('/') + key;
-}
 
 QString asText(const QVariant &value)
 {
@@ -33,106 +24,80 @@ QString asText(const QVariant &value)
     }
 }
 
-QString filePath(const QString &application)
+// Without HOME (a service, "env -i") the password database's, not "/" as Qt would have it.
+QString homeFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QLatin1Char('/') + application + QLatin1Char('/') + application + QLatin1String(".conf");
+    if (!qEnvironmentVariableIsEmpty("HOME"))
+        return QFile::decodeName(qgetenv("HOME"));
+    const passwd *user = ::getpwuid(::getuid());
+    return user && user->pw_dir && *user->pw_dir == '/' ? QFile::decodeName(user->pw_dir)
+                                                        : QString();
 }
-
-// What QSettings reads from these bytes, keyed "section/key". QSettings reads only files, so it
-// reads a private copy: the settings file itself is opened once, and only by SettingsFile.
-// Start-up reads some twenty keys from the same bytes: the last reading is kept.
-std::optional<QVariantMap> parsed(const QByteArray &bytes)
-{
-    static QByteArray lastBytes;
-    static std::optional<QVariantMap> lastValues;
-    if (lastValues && bytes == lastBytes)
-        return lastValues;
-    QTemporaryFile copy;
-    if (!copy.open() || copy.write(bytes) != bytes.size() || !copy.flush())
-        return std::nullopt;
-    const QSettings settings(copy.fileName(), QSettings::IniFormat);
-    QVariantMap values;
-    for (const QString &key : settings.allKeys())
-        values.insert(key, settings.value(key));
-    lastBytes = bytes;
-    lastValues = values;
-    return values;
-}
-
-// The file as it is now and what QSettings reads from it; problem says why neither may be used.
-struct Snapshot
-{
-    explicit Snapshot(const QString &application)
-        : file(filePath(application))
-        , problem(file.problem())
-    {
-        if (!problem.isEmpty() || !file.exists())
-            return;
-        const std::optional<QVariantMap> read = parsed(file.contents());
-        if (!read) {
-            problem =
-                QStringLiteral("no copy of it could be made in %1 to read").arg(QDir::tempPath());
-            return;
-        }
-        values = *read;
-        problem = IniText(file.contents()).misreading(values);
-    }
-
-    const SettingsFile file;
-    QString problem;
-    QVariantMap values;
-};
 
 } // namespace
 
-namespace SettingsStore {
-
-QString read(const QString &application, const QString &section, const QString &key,
-             const QString &defaultText)
+SettingsStore::SettingsStore(const QString &application)
+    : m_home(homeFolder())
 {
-    const Snapshot snapshot(application);
-    const QVariant value = snapshot.values.value(keyPath(section, key));
-    return snapshot.problem.isEmpty() && value.isValid() ? asText(value) : defaultText;
+    // A relative XDG_CONFIG_HOME is no folder of its own: the XDG base directory rules.
+    const QString config = QFile::decodeName(qgetenv("XDG_CONFIG_HOME"));
+    m_path = (config.startsWith(u'/') ? config : m_home + QStringLiteral("/.config"))
+        + QStringLiteral("/%1/%1.conf").arg(application);
+    if (!m_path.startsWith(u'/')) {
+        m_problem = QStringLiteral("there is no home folder for user %1").arg(::getuid());
+        return;
+    }
+    m_file.emplace(m_path);
+    m_problem = m_file->problem();
+    if (!m_problem.isEmpty() || !m_file->exists())
+        return;
+    const std::optional<QVariantMap> read = IniText::parsed(m_file->contents());
+    m_values = read.value_or(QVariantMap());
+    m_problem = read ? IniText(m_file->contents()).misreading(m_values)
+                     : QStringLiteral("it cannot be read in memory without /proc");
 }
 
-bool write(const QString &application, const QString &section, const QString &key,
-           const QString &text)
+QString SettingsStore::read(const QString &section, const QString &key,
+                            const QString &defaultText) const
 {
-    return write(application, section, {{key, text}});
+    const QVariant value = m_values.value(section + u'/' + key);
+    return m_problem.isEmpty() && value.isValid() ? asText(value) : defaultText;
 }
 
-bool write(const QString &application, const QString &section,
-           const QList<std::pair<QString, QString>> &keysAndTexts)
+QMap<QString, QString> SettingsStore::section(const QString &name) const
 {
-    const Snapshot snapshot(application);
-    if (!snapshot.problem.isEmpty())
+    QMap<QString, QString> keys;
+    const QString prefix = name + u'/';
+    for (auto it = m_values.lowerBound(prefix); it != m_values.end() && it.key().startsWith(prefix);
+         ++it)
+        keys.insert(it.key().mid(prefix.size()), read(name, it.key().mid(prefix.size()), {}));
+    return keys;
+}
+
+bool SettingsStore::write(const QString &section,
+                          const QList<std::pair<QString, QString>> &keysAndTexts)
+{
+    if (!m_problem.isEmpty())
         return false;
-    IniText text(snapshot.file.contents());
-    QVariantMap expected = snapshot.values;
+    IniText text(m_file->contents());
+    QVariantMap expected = m_values;
     for (const auto &[key, value] : keysAndTexts) {
+        if (m_values.value(section + u'/' + key) == QVariant(value))
+            continue; // the line stays as the user wrote it
         text.setValue(section, key, value);
-        expected.insert(keyPath(section, key), value);
+        expected.insert(section + u'/' + key, value);
     }
     // The new text must read back as meant: the new values as written, every other one unchanged.
     const QByteArray candidate = text.bytes();
-    const std::optional<QVariantMap> readBack = parsed(candidate);
-    if (!readBack || *readBack != expected || !IniText(candidate).misreading(*readBack).isEmpty())
+    const std::optional<QVariantMap> readBack = IniText::parsed(candidate);
+    if (!readBack || *readBack != expected || !IniText(candidate).misreading(*readBack).isEmpty()
+        || !m_file->replace(candidate))
         return false;
-    return snapshot.file.replace(candidate);
+    m_values = expected;
+    return true;
 }
 
-QString fileName(const QString &application)
+QString SettingsStore::fileName() const
 {
-    const QString path = filePath(application);
-    const QString home = QDir::homePath();
-    return path.startsWith(home + QLatin1Char('/')) ? QLatin1Char('~') + path.mid(home.size())
-                                                    : path;
+    return m_path.startsWith(m_home + u'/') ? u'~' + m_path.mid(m_home.size()) : m_path;
 }
-
-QString whyUnreadable(const QString &application)
-{
-    return Snapshot(application).problem;
-}
-
-} // namespace SettingsStore

@@ -133,12 +133,17 @@ private slots:
         QTest::addColumn<FileKind>("row"); // use: r(eadable), u(nreadable), n(ot even opened)
 
         const QByteArray usual = "; mine\n[Properties]\nTop = 3\n\n[Notes]\nPath=C:\\temp\\x\n";
-        const QByteArray none; // after writing Top and Left: as before
-        QTest::newRow("regular file, comments, [Notes], C:\\temp\\x") << FileKind{
-            "file", usual, 'r',
-            "; mine\n[Properties]\nTop = \"1200,5\"\nLeft=300\n\n[Notes]\nPath=C:\\temp\\x\n"};
-        QTest::newRow("missing") << FileKind{"missing", none, 'r',
-                                             "[Properties]\nTop=\"1200,5\"\nLeft=300\n"};
+        const QByteArray none, top = "[Properties]\nTop=";
+        QTest::newRow("regular file, comments, [Notes], C:\\temp\\x, leftovers, no $TMPDIR")
+            << FileKind{"leftovers env TMPDIR", usual, 'r',
+                        QByteArray(usual).replace("3", "\"1200,5\"\nLeft=300")};
+        QTest::newRow("fsync() fails") << FileKind{"env PTYMODEM_FSYNC_FAILS", usual, 'r', none};
+        QTest::newRow("mode 444, for root too") << FileKind{"mode 444", usual, 'r', none};
+        QTest::newRow("comment after a value, no line end at the end")
+            << FileKind{"file", top + "1 ;c", 'r', top + "\"1200,5\" ;c\nLeft=300\n"};
+        const QByteArray same = top + "\"1200,5\" ;c\nLeft=\"300\"\n"; // nothing to change
+        QTest::newRow("same values, other quoting") << FileKind{"file", same, 'r', same};
+        QTest::newRow("missing") << FileKind{"missing", none, 'r', top + "\"1200,5\"\nLeft=300\n"};
         QTest::newRow("FIFO") << FileKind{"fifo", usual, 'n', none};
         QTest::newRow("link to a FIFO") << FileKind{"link fifo", usual, 'n', none};
         QTest::newRow("directory") << FileKind{"dir", usual, 'n', none};
@@ -161,8 +166,9 @@ private slots:
         QFETCH(FileKind, row);
         const auto &[kind, contents, use, after] = row;
 
-        const QString file = "config/Twinline/Twinline.conf",
-                      folder = sandbox->path("config/Twinline");
+        const QString file = "home/.config/Twinline/Twinline.conf",
+                      folder = sandbox->path("home/.config/Twinline");
+        const QByteArray node = QFile::encodeName(sandbox->path(file));
         const QString made = kind.startsWith("link ") ? "elsewhere/" + kind.mid(5) : file;
         QVERIFY(QFile::remove(sandbox->path(file)));
         if ((kind == "disk full" || kind == "link null") && ::geteuid() != 0)
@@ -177,21 +183,39 @@ private slots:
         if (kind != "missing")
             make(kind.section(u' ', -1), made, contents);
         QVERIFY(made == file || QFile::link(sandbox->path(made), sandbox->path(file)));
-        QVERIFY(kind != "mode 000" || QFile::setPermissions(sandbox->path(file), {}));
-        const QByteArray before = bytes(file);
+        QVERIFY(!kind.startsWith("mode") || !::chmod(node, kind.mid(5).toUInt(nullptr, 8)));
+        // A crash's temporary file, someone else's, one a write has under way (not from 1970).
+        const QString crash = folder + "/.Twinline.conf.5b5ee18d", foreign = crash + '~',
+                      young = folder + "/.Twinline.conf.0000abcd";
+        const timeval epoch[2] = {};
+        for (const QString &left :
+             kind.startsWith("leftovers") ? QStringList{crash, foreign, young} : QStringList())
+            QVERIFY(QFile(left).open(QFile::WriteOnly)
+                    && !::utimes(QFile::encodeName(left), left == young ? nullptr : epoch));
+        const QByteArray name = kind.contains("env ") ? kind.section(u' ', -1).toLatin1() : "NONE",
+                         saved = qgetenv(name), before = bytes(file);
+        qputenv(name, "/nonexistent"); // an environment variable, emptied after the row
+        const auto restore = qScopeGuard([&] { qputenv(name, saved); });
+        struct stat was = {}, now = {};
+        ::stat(node, &was);
 
         QString why;
         bool written = false;
-        const bool touched = opens(kind == "missing" ? folder : sandbox->path(file), [&] {
-                                 why = SettingsStore::whyUnreadable("Twinline");
-                                 written =
-                                     SettingsStore::write("Twinline", "Properties",
-                                                          {{"Top", "1200,5"}, {"Left", "300"}});
-                             }).first;
+        const bool touched =
+            opens(kind == "missing" ? folder : sandbox->path(file), [&] {
+                SettingsStore settings("Twinline");
+                why = settings.whyUnreadable();
+                written = settings.write("Properties", {{"Top", "1200,5"}, {"Left", "300"}});
+            }).first;
         QVERIFY2(use != 'n' || !touched, "opened a file it must not read");
         QVERIFY2(why.isEmpty() == (use == 'r'), qPrintable(why));
         QCOMPARE(written, !after.isNull());
         QCOMPARE(bytes(file), after.isNull() ? before : after);
+        ::stat(node, &now); // replaced only when changed
+        QCOMPARE(now.st_ino != was.st_ino || now.st_mtim.tv_nsec != was.st_mtim.tv_nsec,
+                 bytes(file) != before);
+        QVERIFY(!kind.startsWith("leftovers")
+                || (!QFile::exists(crash) && QFile::exists(foreign) && QFile::exists(young)));
     }
 
     void port_data()
@@ -324,8 +348,8 @@ private slots:
         machine(adapters, uart);
         for (const QString &entry : before.split(u' ', Qt::SkipEmptyParts))
             sandbox->mapPort(entry.section(u'=', 0, 0).toInt(), expand(entry.section(u'=', 1)));
-        sandbox->numbering().numberNewAdapters();
-        sandbox->numbering().numberNewAdapters(); // a second look changes nothing
+        for (int start = 0; start < 2; ++start) // a second start changes nothing
+            sandbox->numbering().numberNewAdapters(*std::make_unique<SettingsStore>("Twinline"));
         QStringList entries;
         for (int port = 1; port <= PortNumbering::portCount + 1; ++port) { // and no 17th
             const QString value = sandbox->read(QStringLiteral("Ports/Com%1").arg(port));

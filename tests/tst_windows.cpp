@@ -21,14 +21,15 @@
 // name=x,y,w,h: where a control lies in its parent, or a window's outer frame on the screen, *
 // for any number; "client" is the main window's client area below its menu bar, on the screen.
 constexpr char startUpRows[] = R"(start-up
-first run, an adapter plugged in | adapter | stored:Ports/Com1=@usb | Com 1 on white; @pty; off off
 first run |  | frmMain=13,13,217,140 Text1=8,0,153,18 btnCH1=8,24,105,25 btnCH1_tilt=112,24,49,25 monCH1=176,24,25,25 btnCH2=8,56,105,25 btnCH2_tilt=112,56,49,25 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
 stored port 3 | Ports/Com3=@pty Properties/CommPort=3 | tip:Com3 | Com 3 on white; @pty; off off; CommPort=3
 port cannot be opened | Ports/Com1=@gone dark | frmMain=13,13,217,140 Text1=legible tip:exist | Com port open Error! on red; closed; off off
-Top not a number | Properties/Top=abc | client=16,54,211,96 unopened tip:"abc" | Com port open Error! on red; closed; off off; Top=abc
+Top not a number | Properties/Top=abc | client=16,54,211,96 unopened tip:Top tip:/home/.config/Twinline/Twinline.conf tip:"abc" | Com port open Error! on red; closed; off off; Top=abc
 Left not a number | Properties/Top=1500 Properties/Left=12a | client=16,*,211,96 frmMain=*,100,* unopened close | Com port open Error! on red; closed; off off; Top=1500; Left=210; hidden
 fractional position | Properties/Top=1234.5 Properties/Left=777.7 | frmMain=52,82,217,140 | Com 1 on white; @pty; off off; Top=1234.5; Left=777.7
-settings file unreadable | fifo | client=16,54,211,96 unopened tip:Twinline.conf | Com port open Error! on red; closed; off off
+settings file unreadable, then Set | fifo | client=16,54,211,96 tip:Twinline.conf Option:Com1+btnOK unopened | Com 1 on red; closed; off off; Comm Port|Com1 of Com1..Com16; The settings file ~/.config/Twinline/Twinline.conf cannot be read (it is a FIFO). Twinline will not open any port or change that file until it can be read.
+a port without an entry | Properties/CommPort=2 | tip:machine/dev/ttyS1 | Com port open Error! on red; closed; off off; CommPort=2
+first run, no ~/.config, an adapter plugged in | adapter fresh | stored:Ports/Com1=@usb Option:Com1+btnOK move close private:home/.config private:home/.config/Twinline private:home/.config/Twinline/Twinline.conf | Com 1 on white; closed; off off; CommPort=1; Top=750; Left=1500; hidden; Comm Port|Com1 of Com1..Com16
 a frame too thick for the controls |  | bigmenu nudge frmMain=14,14,217,* client=*,*,*,96 Text1=8,0,153,18 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
 off every screen | Properties/Top=-15000 Properties/Left=-30000 | close | Com 1 on white; closed; off off; Top=0; Left=0; hidden
 only a sliver on screen | Properties/Top=1500 Properties/Left=60000 | close | Com 1 on white; closed; off off; Top=1500; Left=8745; hidden
@@ -53,7 +54,7 @@ Tilt hold ends: disabled |  | press:btnCH1_tilt =on,off disable:btnCH1_tilt =off
 constexpr char portDialogRows[] = R"(port dialog
 Set, same port | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com1+btnOK | Com 1 on white; @pty; on on; CommPort=1; Comm Port|Com1 of Com1..Com16
 Set, same port in the error state | Ports/Com1=@gone | map:Ports/Com1=@pty Option:Com1+btnOK | Com 1 on white; @pty; off off; CommPort=1; Comm Port|Com1 of Com1..Com16
-Set, another port while open | Ports/Com2=@other Properties/CommPort=2 | click:btnCH1 click:btnCH2 =on,on Option:Com1+btnOK | Com 1 on white; @pty; off off; CommPort=1; Comm Port|Com2 of Com1..Com16
+Set, another port while open | Ports/Com2=@other | Option:Com2+btnOK click:btnCH1 click:btnCH2 =on,on Option:Com1+btnOK calm | Com 1 on white; @pty; off off; CommPort=1; Comm Port|Com1 of Com1..Com16; Comm Port|Com2 of Com1..Com16
 Set, a port that does not exist | Ports/Com5=@gone | click:btnCH1 click:btnCH2 Option:Com5+btnOK | Com 5 on red; closed; off off; Comm Port|Com1 of Com1..Com16; Com5: the device @gone does not exist. Connect the adapter, or map Com5 to another device in the "Ports" section of the settings.
 Set, typed text |  | click:btnCH1 click:btnCH2 Option:Com2+usb0+btnOK | Com 0 on red; @pty; off off; Comm Port|Com1 of Com1..Com16; Invalid port number 0: the port number must be 1 or more.
 Cancel | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:frmComm=17,47,193,39+cboPort=8,8,73,20+btnCancel=88,8,49,25+btnOK=144,8,41,25+Com2+btnCancel | Com 1 on white; @pty; on on; Comm Port|Com1 of Com1..Com16
@@ -107,7 +108,21 @@ private slots:
              {startUpRows, channelRows, portDialogRows, aboutRows, deviceLostRows, shutDownRows})
             rows(table);
     }
-    void windows() { run(); }
+    void windows()
+    {
+        QFETCH(QString, settings);
+        QFETCH(QString, steps);
+        QFETCH(QString, after);
+        store(settings);
+        window = std::make_unique<frmMain>(sandbox->numbering());
+        installShutdownTriggers(window.get()); // as main() does
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        for (const QString &step : steps.split(u' ', Qt::SkipEmptyParts))
+            if (act(step), QTest::currentTestFailed())
+                QFAIL(qPrintable(QStringLiteral("at %1; now %2").arg(step, summary())));
+        QTRY_COMPARE_WITH_TIMEOUT(summary(), expand(after), 1000);
+    }
 
 private:
     // The table's name, then one row a line: its name, then cells split by " | ".
@@ -130,7 +145,9 @@ private:
     }
 
     // Section/Key=value items; "fifo" puts a FIFO where the settings file belongs; "adapter"
-    // leaves nothing stored and plugs in a USB adapter that is the pty; "dark" is a dark theme.
+    // leaves nothing stored and plugs in a USB adapter that is the pty; "fresh" is an account
+    // without ~/.config, whose HOME (of user 1) root uses when the tests run as root; "dark" is a
+    // dark theme.
     void store(const QString &settings)
     {
         const QByteArray file = QFile::encodeName(sandbox->settingsFile());
@@ -141,24 +158,11 @@ private:
                 QApplication::setPalette(QPalette(QColor(0x35, 0x35, 0x35)));
             else if (item == u"adapter")
                 QVERIFY(QFile::remove(file) && QFile::link(sandbox->pty.path(), expand("@usb")));
+            else if (item == u"fresh" && qunsetenv("XDG_CONFIG_HOME")) // as root: sudo
+                QVERIFY(QDir(sandbox->path("home/.config")).removeRecursively()
+                        && (::geteuid() || !::chown(file.left(file.indexOf("/.c")), 1, 1)));
             else
                 sandbox->write(item.section(u'=', 0, 0), expand(item.section(u'=', 1)));
-    }
-
-    void run()
-    {
-        QFETCH(QString, settings);
-        QFETCH(QString, steps);
-        QFETCH(QString, after);
-        store(settings);
-        window = std::make_unique<frmMain>(sandbox->numbering());
-        installShutdownTriggers(window.get()); // as main() does
-        window->show();
-        QVERIFY(QTest::qWaitForWindowActive(window.get()));
-        for (const QString &step : steps.split(u' ', Qt::SkipEmptyParts))
-            if (act(step), QTest::currentTestFailed())
-                QFAIL(qPrintable(QStringLiteral("at %1; now %2").arg(step, summary())));
-        QTRY_COMPARE_WITH_TIMEOUT(summary(), expand(after), 1000);
     }
 
     // verb:name on a channel button; =on,off checks both channels; name=x,y,w,h where a control
@@ -196,6 +200,16 @@ private:
                  act("tip:Com1: the adapter @pty was disconnected");
              }},
             {"unopened", [&] { QVERIFY(sandbox->pty.log().isEmpty()); }},
+            // Com1's lines rose at most once: a freshly plugged-in adapter's first open does that.
+            {"calm",
+             [&] { QVERIFY(QString(sandbox->pty.log()).split('\n').filter(" 1").size() < 2); }},
+            // private: made for the home's owner; a folder for the owner alone
+            {"private",
+             [&] {
+                 const QFileInfo made(sandbox->path(argument)), home(sandbox->path("home"));
+                 QVERIFY(made.ownerId() == home.ownerId()
+                         && (made.isFile() || (made.permissions() & 0x7077) == 0x7000));
+             }},
             {"tip", [&] { QVERIFY(window->Text1()->toolTip().contains(expand(argument))); }},
             {"bigmenu", [&] { window->menuBar()->setFont(QFont(window->font().family(), 30)); }}};
         if (verb.startsWith(u'='))

@@ -80,14 +80,16 @@ void frmComm::load()
 {
     SkipOnError steps;
     steps([&] { move(m_main->dialogCorner()); });
-    steps([&] { m_main->portNumbering().numberNewAdapters(); });
+    SettingsStore settings(QStringLiteral(TWINLINE_TITLE));
+    PortMap ports = m_main->portNumbering().map(settings);
+    steps([&] { ports = m_main->portNumbering().numberNewAdapters(settings); });
 
     const QString designText = m_cboPort->currentText();
     for (int port = 1; port <= PortNumbering::portCount; ++port) {
         steps([&] {
             m_cboPort->addItem(QStringLiteral("Com") + Conversions::plainDecimal(port));
             m_cboPort->setItemData(m_cboPort->count() - 1,
-                                   plainToolTip(m_main->portNumbering().describe(port)),
+                                   plainToolTip(m_main->portNumbering().describe(ports, port)),
                                    Qt::ToolTipRole);
         });
     }
@@ -125,6 +127,9 @@ void frmComm::btnOK_Click()
     const auto portError = [] { return Module1::flgPortError != wordFalse; };
 
     SkipOnError steps;
+    // Every value of this handler comes from this one reading of the settings.
+    SettingsStore settings(QStringLiteral(TWINLINE_TITLE));
+    steps([&] { comm->setPorts(m_main->portNumbering().map(settings)); });
     qint16 oldPort = 0;
     qint16 newPort = 0;
     bool wasOpen = false;
@@ -170,9 +175,8 @@ void frmComm::btnOK_Click()
     // Stored only after a clean switch, so a port that failed is not tried again at next start.
     SkipOnError finish;
     finish([&] {
-        SettingsStore::write(QStringLiteral(TWINLINE_TITLE), QStringLiteral("Properties"),
-                             QStringLiteral("CommPort"),
-                             Conversions::plainDecimal(comm->commPort()));
+        settings.write(QStringLiteral("Properties"),
+                       {{QStringLiteral("CommPort"), Conversions::plainDecimal(comm->commPort())}});
     });
     Module1::flgPortError = wordFalse;
     finish([&] { m_main->describePort(); });

@@ -36,23 +36,17 @@ namespace {
 const QString application = QStringLiteral(TWINLINE_TITLE);
 const QString properties = QStringLiteral("Properties");
 
-QString readProperty(const QString &key, const QString &defaultText)
+// The number stored under key; a text that is none is named with its key and file.
+template<typename Number>
+Number storedNumber(const SettingsStore &settings, const QString &key, const QString &defaultText,
+                    Number (*convert)(const QString &, const QLocale &))
 {
-    return SettingsStore::read(application, properties, key, defaultText);
-}
-
-// A file the store cannot read may map the ports to other devices than the defaults, so no port
-// is opened from defaults, and the file is left for the user to mend.
-// portOpen: whether the user has opened a port by hand since.
-QString unreadableSettingsNotice(bool portOpen)
-{
-    const QString why = SettingsStore::whyUnreadable(application);
-    if (why.isEmpty())
-        return {};
-    return QStringLiteral("The settings file %1 cannot be read (%2). " TWINLINE_TITLE
-                          " will not %3change that file until it can be read.")
-        .arg(SettingsStore::fileName(application), why,
-             portOpen ? QString() : QStringLiteral("open any port or "));
+    const QString text = settings.read(properties, key, defaultText);
+    try {
+        return convert(text, QLocale());
+    } catch (const ConversionError &) {
+        throw ConversionError(text, key + QStringLiteral(" in ") + settings.path());
+    }
 }
 
 template<typename Widget>
@@ -230,21 +224,25 @@ void frmMain::load()
                            .arg(Conversions::plainDecimal(TWINLINE_VERSION_MAJOR),
                                 Conversions::plainDecimal(TWINLINE_VERSION_MINOR),
                                 Conversions::plainDecimal(TWINLINE_VERSION_PATCH)));
-        if (const QString notice = unreadableSettingsNotice(false); !notice.isEmpty())
-            throw std::runtime_error(notice.toStdString());
+        // Every value of start-up comes from this one reading of the settings.
+        SettingsStore settings(application);
+        m_comm->setPorts(m_numbering.map(settings)); // one that refuses when it is unreadable
+        if (const QString refusal = m_comm->ports()->refusal(); !refusal.isEmpty())
+            throw std::runtime_error(refusal.toStdString());
         // An adapter plugged in since the last run gets its number before any port is opened.
-        m_numbering.numberNewAdapters();
-        placeEdge(Conversions::toSingle(readProperty(QStringLiteral("Top"), QStringLiteral("200"))),
+        m_comm->setPorts(m_numbering.numberNewAdapters(settings));
+        placeEdge(storedNumber(settings, QStringLiteral("Top"), QStringLiteral("200"),
+                               Conversions::toSingle),
                   Qt::Vertical);
-        placeEdge(
-            Conversions::toSingle(readProperty(QStringLiteral("Left"), QStringLiteral("200"))),
-            Qt::Horizontal);
+        placeEdge(storedNumber(settings, QStringLiteral("Left"), QStringLiteral("200"),
+                               Conversions::toSingle),
+                  Qt::Horizontal);
         m_outerSize = QSize(Twips::toPixels(3250), Twips::toPixels(2100));
         fitFrame();
 
-        const QString port = readProperty(QStringLiteral("CommPort"), QString());
-        if (!port.isEmpty())
-            m_comm->setCommPort(Conversions::toInteger16(port));
+        if (!settings.read(properties, QStringLiteral("CommPort"), QString()).isEmpty())
+            m_comm->setCommPort(storedNumber(settings, QStringLiteral("CommPort"), QString(),
+                                             Conversions::toInteger16));
         m_comm->setPortOpen(true);
         m_comm->setDTREnable(false);
         m_comm->setRTSEnable(false);
@@ -260,12 +258,13 @@ void frmMain::load()
 
 void frmMain::describePort(const QString &failure)
 {
-    const QString notice = unreadableSettingsNotice(m_comm->portOpen());
+    const std::optional<PortMap> &ports = m_comm->ports();
+    const QString notice = ports ? ports->refusal(m_comm->portOpen()) : QString();
     QStringList lines;
     // Without the settings the port map is unknown: a port is named only once one is open.
-    if (notice.isEmpty() || m_comm->portOpen())
-        lines << m_numbering.describe(m_comm->commPort());
-    if (!failure.isEmpty() && failure != unreadableSettingsNotice(false))
+    if (ports && (notice.isEmpty() || m_comm->portOpen()))
+        lines << m_numbering.describe(*ports, m_comm->commPort());
+    if (!failure.isEmpty() && (!ports || failure != ports->refusal()))
         lines << failure;
     if (!notice.isEmpty())
         lines << notice;
@@ -440,8 +439,9 @@ void frmMain::storePosition()
     // One write for both edges: the file never holds one edge of this run and one of the last.
     SkipOnError steps;
     steps([&] {
-        SettingsStore::write(application, properties,
-                             {{QStringLiteral("Top"), Conversions::fromSingle(topTwips())},
-                              {QStringLiteral("Left"), Conversions::fromSingle(leftTwips())}});
+        SettingsStore(application)
+            .write(properties,
+                   {{QStringLiteral("Top"), Conversions::fromSingle(topTwips())},
+                    {QStringLiteral("Left"), Conversions::fromSingle(leftTwips())}});
     });
 }

@@ -41,8 +41,8 @@ public:
     QPoint dialogCorner() const;
 
     // Names the device behind the port in use on the status box's tooltip, and whether it is
-    // there; after a failure, also why; and whether the settings file is unreadable. Call
-    // whenever the port or the error state changes.
+    // there; after a failure, also why; and whether the settings file was unreadable when the
+    // port map was last read. Call whenever the port or the error state changes.
     void describePort(const QString &failure = QString());
 
     // Shut-down; runs once, however the window goes. Public so that the end of the desktop

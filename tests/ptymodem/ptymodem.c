@@ -15,8 +15,10 @@
 // file means both lines low), and every change is appended to pts<N>.log as
 // "<CLOCK_MONOTONIC ns> <RTS> <DTR>"; without PTYMODEM_DIR it stays in the process's memory.
 // While pts<N>.nohw exists, opening the pty fails with EIO, like a /dev/ttyS node without a UART.
-// A real serial device is never opened: EACCES. Not modelled: dup(), openat(), ioctl(TCSETS)
-// (only tcsetattr() is seen), fork() without exec(), and the closes of exit().
+// A real serial device is never opened: EACCES. While PTYMODEM_FSYNC_FAILS is not empty, fsync()
+// fails
+// with EIO. Not modelled: dup(), openat(), ioctl(TCSETS) (only tcsetattr() is seen), fork()
+// without exec(), and the closes of exit().
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -226,4 +228,10 @@ int tcsetattr(int fd, int when, const struct termios *t)
         pthread_mutex_unlock(&lock);
     }
     return result;
+}
+
+int fsync(int fd)
+{
+    const char *fails = getenv("PTYMODEM_FSYNC_FAILS");
+    return fails && *fails ? (errno = EIO, -1) : (int)syscall(SYS_fsync, fd);
 }

@@ -4,9 +4,11 @@
 #include "serial/portnumbering.h"
 
 #include <QFile>
+#include <QSettings>
 #include <QString>
 #include <QTemporaryDir>
 
+#include <memory>
 #include <utility>
 
 #include <dlfcn.h>
@@ -22,7 +24,8 @@ class FakePty
 public:
     Q_DISABLE_COPY_MOVE(FakePty)
     FakePty();
-    ~FakePty();
+    // Its state files go with the sandbox's folder, or the next pty of its number.
+    ~FakePty() { hangUp(); }
 
     QString path() const { return m_path; }
     bool rts() const { return state("").contains("RTS=1"); }
@@ -40,15 +43,23 @@ public:
     void setNoHardware() { QFile(stateFile(".nohw")).open(QIODevice::WriteOnly); }
 
 private:
-    QByteArray state(const char *suffix) const;
-    QString stateFile(const char *suffix) const;
+    QByteArray state(const char *suffix) const
+    {
+        QFile file(stateFile(suffix));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    QString stateFile(const char *suffix) const
+    {
+        return qEnvironmentVariable("PTYMODEM_DIR") + QStringLiteral("/pts%1").arg(m_number)
+            + QLatin1String(suffix);
+    }
 
     int m_master = -1;
     int m_number = -1;
     QString m_path;
 };
 
-// Points the program's settings (XDG_CONFIG_HOME) and the stand-in's line state into a
+// Points the program's settings (HOME and XDG_CONFIG_HOME) and the stand-in's line state into a
 // temporary folder, and maps Com1 to a fresh pty. The shared flags start false.
 class Sandbox
 {
@@ -56,16 +67,24 @@ public:
     Sandbox();
 
     QString path(const QString &relative) const { return m_root.filePath(relative); }
-    QString settingsFile() const { return path(QStringLiteral("config/Twinline/Twinline.conf")); }
-    QString read(const QString &key) const; // "Section/Key"
-    void write(const QString &key, const QString &text);
-    void mapPort(int port, const QString &device);
+    QString settingsFile() const { return path("home/.config/Twinline/Twinline.conf"); }
+    QString read(const QString &key) const { return ini()->value(key).toString(); } // "Section/Key"
+    void write(const QString &key, const QString &text) { ini()->setValue(key, text); }
+    void mapPort(int port, const QString &to) { write("Ports/Com" + QString::number(port), to); }
 
     // A machine of its own below path("machine"): by-id/, sys/ and dev/, empty until a test
     // puts adapters or UARTs there.
-    PortNumbering numbering() const;
+    PortNumbering numbering() const
+    {
+        return PortNumbering(path("machine/by-id"), path("machine/sys"), path("machine/dev"));
+    }
 
 private:
+    std::unique_ptr<QSettings> ini() const
+    {
+        return std::make_unique<QSettings>(settingsFile(), QSettings::IniFormat);
+    }
+
     QTemporaryDir m_root;
     bool m_prepared; // the folders and the environment, before the pty
 
