@@ -1,0 +1,122 @@
+#include "app/scriptbus.h"
+
+#include "app/module1.h"
+#include "app/scriptcommand.h"
+#include "windows/frmmain.h"
+
+#include "windows/textbox.h"
+
+#include <QTimer>
+
+#include <utility>
+
+static const QString closed = QStringLiteral(TWINLINE_TITLE " was closed.");
+
+ScriptBus::ScriptBus(frmMain *window, const QDBusConnection &bus)
+    : QObject(window)
+    , m_window(window)
+    , m_bus(bus)
+{
+    for (int channel : {1, 2}) {
+        QTimer *&timer = m_timers[channel - 1];
+        timer = new QTimer(this);
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+        connect(timer, &QTimer::timeout, this, [this, channel] { endPulse(channel); });
+    }
+    connect(window, &frmMain::channelChanged, this, &ScriptBus::ChannelChanged);
+    connect(window, &frmMain::channelsIdled, this, [this](const QString &why) {
+        for (int channel : {1, 2})
+            endPulse(channel, why);
+    });
+    connect(window, &frmMain::unloaded, this, &ScriptBus::withdraw);
+    m_registered = m_bus.registerObject(ScriptCommand::objectPath(), this,
+                                        QDBusConnection::ExportScriptableSlots
+                                            | QDBusConnection::ExportScriptableSignals)
+        && m_bus.registerService(ScriptCommand::service());
+    if (!m_registered)
+        m_bus.unregisterObject(ScriptCommand::objectPath());
+}
+
+// The window is gone already: a pulse still running is only answered.
+ScriptBus::~ScriptBus()
+{
+    for (QDBusMessage &call : m_calls)
+        if (call.type() == QDBusMessage::MethodCallMessage)
+            m_bus.send(std::exchange(call, {}).createErrorReply(QDBusError::Failed, closed));
+    withdraw();
+}
+
+// The program is ending: no pulse will be restored, and no command is taken any more.
+void ScriptBus::withdraw()
+{
+    for (int channel : {1, 2})
+        endPulse(channel, closed);
+    if (std::exchange(m_registered, false)) {
+        m_bus.unregisterService(ScriptCommand::service());
+        m_bus.unregisterObject(ScriptCommand::objectPath());
+    }
+}
+
+// Sends the reason back and returns true when the window would not change the channel now.
+bool ScriptBus::refused(int channel)
+{
+    if (channel != 1 && channel != 2) {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("The channel is 1 or 2."));
+        return true;
+    }
+    const QString why = m_window->refusal(channel);
+    if (!why.isEmpty())
+        sendErrorReply(QDBusError::Failed, why);
+    return !why.isEmpty();
+}
+
+void ScriptBus::SetChannel(int channel, bool on)
+{
+    const BoolWord flag = channel == 1 ? Module1::flgCH1 : Module1::flgCH2;
+    if (!refused(channel) && (flag != wordFalse) != on)
+        m_window->toggleChannel(channel);
+}
+
+void ScriptBus::Pulse(int channel, int milliseconds)
+{
+    if (milliseconds < 1 || milliseconds > 60000) {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("A pulse lasts 1 to 60000 ms."));
+        return;
+    }
+    if (refused(channel))
+        return;
+    setDelayedReply(true);
+    m_calls[channel - 1] = message();
+    m_window->setPulsing(channel, true);
+    m_window->toggleChannel(channel); // may find the adapter gone: then the pulse fails at once
+    m_timers[channel - 1]->start(milliseconds);
+}
+
+// Restores the channel unless the pulse failed, whose port has already idled it.
+void ScriptBus::endPulse(int channel, const QString &failure)
+{
+    QTimer *timer = m_timers[channel - 1];
+    QDBusMessage &call = m_calls[channel - 1];
+    if (call.type() != QDBusMessage::MethodCallMessage)
+        return; // none running
+    timer->stop();
+    m_window->setPulsing(channel, false);
+    if (failure.isEmpty())
+        m_window->toggleChannel(channel);
+    m_bus.send(failure.isEmpty() ? call.createReply()
+                                 : call.createErrorReply(QDBusError::Failed, failure));
+    call = QDBusMessage();
+}
+
+QString ScriptBus::Status()
+{
+    const QString why = m_window->refusal(0);
+    if (!why.isEmpty()) {
+        sendErrorReply(QDBusError::Failed, why);
+        return {};
+    }
+    const auto state = [](BoolWord flag) { return flag ? "on" : "off"; };
+    return QStringLiteral("%1: CH 1 %2, CH 2 %3")
+        .arg(m_window->Text1()->text(), state(Module1::flgCH1), state(Module1::flgCH2));
+}
