@@ -10,8 +10,8 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QTextStream>
 
+#include <cstdio>
 #include <optional>
 
 int main(int argc, char *argv[])
@@ -19,9 +19,10 @@ int main(int argc, char *argv[])
     // A command talks to the Twinline already running: no display, no port.
     if (ScriptCommand::wanted(argc, argv)) {
         QCoreApplication app(argc, argv);
-        QTextStream out(stdout), err(stderr);
-        return ScriptCommand::run(QCoreApplication::arguments().mid(1), ScriptCommand::sessionBus(),
-                                  out, err);
+        const auto [code, text] =
+            ScriptCommand::run(QCoreApplication::arguments().mid(1), ScriptCommand::sessionBus());
+        std::fputs(qPrintable(text), code == ScriptCommand::Done ? stdout : stderr);
+        return code;
     }
 
     choosePlatform();

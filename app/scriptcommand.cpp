@@ -5,10 +5,8 @@
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QFileInfo>
-#include <QTextStream>
 
 #include <cstring>
-#include <optional>
 
 namespace ScriptCommand {
 
@@ -30,31 +28,30 @@ std::optional<int> number(const QString &text, int lowest, int highest)
     return value;
 }
 
-// The method call the arguments ask for; nothing when they are no command.
-std::optional<QDBusMessage> parse(const QStringList &args)
+} // namespace
+
+std::optional<QDBusMessage> call(const QStringList &args)
 {
-    const auto call = [](const char *method, const QVariantList &arguments) {
-        QDBusMessage message = QDBusMessage::createMethodCall(service(), objectPath(), service(),
-                                                              QLatin1String(method));
+    const auto method = [](const char *name, const QVariantList &arguments) {
+        QDBusMessage message =
+            QDBusMessage::createMethodCall(service(), objectPath(), service(), QLatin1String(name));
         message.setArguments(arguments);
         message.setAutoStartService(false); // a command never starts anything
         return message;
     };
     const QString option = args.value(0);
     if (args.size() == 1 && option == u"--status")
-        return call("Status", {});
+        return method("Status", {});
     if (args.size() != 3)
         return std::nullopt;
     const auto channel = number(args[1], 1, 2);
     if (option == u"--set" && channel && (args[2] == u"on" || args[2] == u"off"))
-        return call("SetChannel", {*channel, args[2] == u"on"});
+        return method("SetChannel", {*channel, args[2] == u"on"});
     if (option == u"--pulse" && channel)
         if (const auto ms = number(args[2], 1, 60000))
-            return call("Pulse", {*channel, *ms});
+            return method("Pulse", {*channel, *ms});
     return std::nullopt;
 }
-
-} // namespace
 
 QString service()
 {
@@ -84,33 +81,26 @@ bool wanted(int argc, char **argv)
     return argc > 1 && std::strncmp(argv[1], "--", 2) == 0;
 }
 
-int run(const QStringList &args, const QDBusConnection &bus, QTextStream &out, QTextStream &err)
+Result run(const QStringList &args, const QDBusConnection &bus)
 {
-    if (args == QStringList{QStringLiteral("--help")}) {
-        out << usage;
-        return Done;
-    }
-    const std::optional<QDBusMessage> call = parse(args);
-    if (!call) {
-        err << usage;
-        return Usage;
-    }
+    if (args == QStringList{QStringLiteral("--help")})
+        return {Done, QString::fromLatin1(usage)};
+    const std::optional<QDBusMessage> message = call(args);
+    if (!message)
+        return {Usage, QString::fromLatin1(usage)};
     // A pulse answers once it is over, up to a minute later.
-    const int timeout = 25000 + (call->member() == u"Pulse" ? call->arguments()[1].toInt() : 0);
-    const QDBusMessage reply = bus.call(*call, QDBus::BlockWithGui, timeout);
+    const int timeout = 25000 + (message->member() == u"Pulse" ? args[2].toInt() : 0);
+    const QDBusMessage reply = bus.call(*message, QDBus::BlockWithGui, timeout);
     if (reply.type() == QDBusMessage::ErrorMessage) {
         // No owner of the name: the bus answers so at once, as nothing may be started for it.
         if (!bus.isConnected() || reply.errorName() == u"org.freedesktop.DBus.Error.NameHasNoOwner"
-            || reply.errorName() == u"org.freedesktop.DBus.Error.ServiceUnknown") {
-            err << "Twinline is not running; start it first\n";
-            return NotRunning;
-        }
-        err << reply.errorMessage() << '\n';
-        return Refused;
+            || reply.errorName() == u"org.freedesktop.DBus.Error.ServiceUnknown")
+            return {NotRunning, QStringLiteral("Twinline is not running; start it first\n")};
+        return {Refused, reply.errorMessage() + u'\n'};
     }
-    if (call->member() == u"Status")
-        out << reply.arguments().value(0).toString() << '\n';
-    return Done;
+    if (message->member() == u"Status")
+        return {Done, reply.arguments().value(0).toString() + u'\n'};
+    return {Done, {}};
 }
 
 } // namespace ScriptCommand

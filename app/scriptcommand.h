@@ -2,9 +2,10 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QStringList>
 
-class QTextStream;
+#include <optional>
 
 namespace ScriptCommand {
 
@@ -22,9 +23,18 @@ QDBusConnection sessionBus();
 // option. Qt's own options (-platform, -style) still go to the window.
 bool wanted(int argc, char **argv);
 
-// Runs "--set CH on|off", "--pulse CH MS" or "--status" (args without the program's name) against
-// the Twinline on bus, and returns the exit code. Never starts anything: a bus name without an
-// owner means that no Twinline runs. Runs an event loop while it waits for the answer.
-int run(const QStringList &args, const QDBusConnection &bus, QTextStream &out, QTextStream &err);
+// The method call that "--set CH on|off", "--pulse CH MS" or "--status" (args without the
+// program's name) asks for; nothing when the arguments are no such command. The call starts
+// nothing: a bus name without an owner means that no Twinline runs.
+std::optional<QDBusMessage> call(const QStringList &args);
+
+struct Result
+{
+    int exitCode;
+    QString text; // for stdout when the exit code is 0, else for stderr
+};
+
+// Runs the command in args against the Twinline on bus. Runs an event loop while it waits.
+Result run(const QStringList &args, const QDBusConnection &bus);
 
 } // namespace ScriptCommand

@@ -155,7 +155,7 @@ QString frmMain::refusal(int channel) const
         QString why = m_text1->toolTip();
         if (Qt::mightBeRichText(why))
             why = QTextDocumentFragment::fromHtml(why).toPlainText();
-        return QStringLiteral("Com port open Error!: ") + why.replace(u'\n', u' ');
+        return QStringLiteral("Com port open Error!: ") + why.replace(u'\n', QStringLiteral("; "));
     }
     if (channel && m_tiltHeld[channel - 1])
         return QStringLiteral("Tilt is held down on CH %1.").arg(channel);
