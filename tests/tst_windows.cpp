@@ -36,10 +36,9 @@ settings file unreadable | fifo | client=16,54,211,96 unopened tip:Twinline.conf
 // =on,off: both channels' line, flag and lamp agree on on or off. cli:args runs the command line,
 // async:args only sends its call; watch shows ChannelChanged.
 constexpr char channelRows[] = R"(channels
-On/Off by mouse |  | click:btnCH1 =on,off click:btnCH1 | Com 1 on white; @pty; off off
+On/Off by mouse, by script |  | click:btnCH1 =on,off click:btnCH1 watch cli:--set,1,on =on,off cli:--set,1,on cli:--set,2,off click:btnCH2 cli:--status cli:--pulse,1,0 | Com 1 on white; @pty; on on; CH 1 on; exit 0:; exit 0:; exit 0:; CH 2 on; exit 0: Com 1: CH 1 on, CH 2 on; exit 2: Usage: twinline --set CH on|off    switch channel CH (1 RTS, 2 DTR)
 On/Off by Space and Enter |  | Space:btnCH2 =off,on Space:btnCH2 =off,off Return:btnCH1 =on,off Enter:btnCH1 | Com 1 on white; @pty; off off
-Tilt, left, from idle |  | press:btnCH1_tilt =on,off release:btnCH1_tilt | Com 1 on white; @pty; off off
-Tilt, right, from active |  | click:btnCH2 Rpress:btnCH2_tilt =off,off Rrelease:btnCH2_tilt | Com 1 on white; @pty; off on
+Tilt, right, from active; double clicks |  | click:btnCH2 Rpress:btnCH2_tilt =off,off Rrelease:btnCH2_tilt dclick:btnCH1_tilt =off,on Rdclick:btnCH2_tilt | Com 1 on white; @pty; off on
 Space and Enter on Tilt |  | Space:btnCH1_tilt Return:btnCH2_tilt Enter:btnCH1_tilt | Com 1 on white; @pty; off off
 independent |  | click:btnCH1 click:btnCH2 =on,on click:btnCH2 =on,off press:btnCH1_tilt =off,off release:btnCH1_tilt Rpress:btnCH2_tilt =on,on Rrelease:btnCH2_tilt | Com 1 on white; @pty; on off
 error state, port open |  | Option:usb0+btnOK click:btnCH1 click:btnCH2 Space:btnCH2 press:btnCH1_tilt =off,off release:btnCH1_tilt | Com 0 on red; @pty; off off; Comm Port|Com1 of Com1..Com16; Invalid port number 0: the port number must be 1 or more.
@@ -48,8 +47,6 @@ Tilt hold ends: popup menu |  | press:btnCH1_tilt =on,off popup =off,off release
 Tilt hold ends: modal window |  | press:btnCH1_tilt =on,off modal =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off
 Tilt hold ends: hidden |  | press:btnCH1_tilt =on,off hide =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off; hidden
 Tilt hold ends: disabled |  | press:btnCH1_tilt =on,off disable:btnCH1_tilt =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off
-Tilt, double click |  | dclick:btnCH1_tilt =off,off click:btnCH2 dclick:btnCH2_tilt Rdclick:btnCH2_tilt | Com 1 on white; @pty; off on
-script: set, status, usage |  | watch cli:--set,1,on =on,off cli:--set,1,on cli:--set,2,off click:btnCH2 cli:--status cli:--pulse,1,0 | Com 1 on white; @pty; on on; CH 1 on; exit 0:; exit 0:; exit 0:; CH 2 on; exit 0: Com 1: CH 1 on, CH 2 on; exit 2: Usage: twinline --set CH on|off    switch channel CH (1 RTS, 2 DTR)
 script: pulse, refused while pulsing or Tilt held |  | watch click:btnCH2 cli:--pulse,2,50 async:--pulse,1,900 =on,on cli:--set,1,off cli:--pulse,1,5 press:btnCH1_tilt =on,on release:btnCH1_tilt cli:--set,2,off press:btnCH2_tilt cli:--pulse,2,5 release:btnCH2_tilt =off,off | Com 1 on white; @pty; off off; CH 2 on; CH 2 off; CH 2 on; exit 0:; CH 1 on; exit 1: A pulse is running on CH 1.; exit 1: A pulse is running on CH 1.; CH 2 off; exit 0:; CH 2 on; exit 1: Tilt is held down on CH 2.; CH 2 off; CH 1 off)";
 
 // Option:steps works the port dialog; name=x,y,w,h as in startUpRows.
@@ -110,7 +107,22 @@ private slots:
              {startUpRows, channelRows, portDialogRows, aboutRows, deviceLostRows, shutDownRows})
             rows(table);
     }
-    void windows() { run(); }
+    void windows()
+    {
+        QFETCH(QString, settings);
+        QFETCH(QString, steps);
+        QFETCH(QString, after);
+        store(settings);
+        window = std::make_unique<frmMain>(sandbox->numbering());
+        installShutdownTriggers(window.get()); // as main() does
+        bus = new ScriptBus(window.get());
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        for (const QString &step : steps.split(u' ', Qt::SkipEmptyParts))
+            if (act(step), QTest::currentTestFailed())
+                QFAIL(qPrintable(QStringLiteral("at %1; now %2").arg(step, summary())));
+        QTRY_COMPARE_WITH_TIMEOUT(summary(), expand(after), 1000);
+    }
 
 private:
     // The table's name, then one row a line: its name, then cells split by " | ".
@@ -144,23 +156,6 @@ private:
                 QVERIFY(QFile::remove(file) && QFile::link(sandbox->pty.path(), expand("@usb")));
             else
                 sandbox->write(item.section(u'=', 0, 0), expand(item.section(u'=', 1)));
-    }
-
-    void run()
-    {
-        QFETCH(QString, settings);
-        QFETCH(QString, steps);
-        QFETCH(QString, after);
-        store(settings);
-        window = std::make_unique<frmMain>(sandbox->numbering());
-        installShutdownTriggers(window.get()); // as main() does
-        bus = new ScriptBus(window.get());
-        window->show();
-        QVERIFY(QTest::qWaitForWindowActive(window.get()));
-        for (const QString &step : steps.split(u' ', Qt::SkipEmptyParts))
-            if (act(step), QTest::currentTestFailed())
-                QFAIL(qPrintable(QStringLiteral("at %1; now %2").arg(step, summary())));
-        QTRY_COMPARE_WITH_TIMEOUT(summary(), expand(after), 1000);
     }
 
     // verb:name on a channel button; =on,off checks both channels; name=x,y,w,h where a control
