@@ -89,8 +89,9 @@ void ScriptBus::Pulse(int channel, int milliseconds)
     setDelayedReply(true);
     m_calls[channel - 1] = message();
     m_window->setPulsing(channel, true);
-    m_window->toggleChannel(channel); // may find the adapter gone: then the pulse fails at once
+    // Timed from just before the line changes, as the change itself takes a while.
     m_timers[channel - 1]->start(milliseconds);
+    m_window->toggleChannel(channel); // may find the adapter gone: then the pulse fails at once
 }
 
 // Restores the channel unless the pulse failed, whose port has already idled it.
