@@ -1,13 +1,14 @@
 #include "app/scriptbus.h"
 
 #include "app/module1.h"
+#include "app/pulseclock.h"
 #include "app/scriptcommand.h"
 #include "windows/frmmain.h"
 
 #include "windows/textbox.h"
 
-#include <QTimer>
-
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 static const QString closed = QStringLiteral(TWINLINE_TITLE " was closed.");
@@ -18,11 +19,9 @@ ScriptBus::ScriptBus(frmMain *window, const QDBusConnection &bus)
     , m_bus(bus)
 {
     for (int channel : {1, 2}) {
-        QTimer *&timer = m_timers[channel - 1];
-        timer = new QTimer(this);
-        timer->setSingleShot(true);
-        timer->setTimerType(Qt::PreciseTimer);
-        connect(timer, &QTimer::timeout, this, [this, channel] { endPulse(channel); });
+        m_clocks[channel - 1] = new PulseClock(this);
+        connect(m_clocks[channel - 1], &PulseClock::timeout, this,
+                [this, channel] { endPulse(channel); });
     }
     connect(window, &frmMain::channelChanged, this, &ScriptBus::ChannelChanged);
     connect(window, &frmMain::channelsIdled, this, [this](const QString &why) {
@@ -86,22 +85,26 @@ void ScriptBus::Pulse(int channel, int milliseconds)
     }
     if (refused(channel))
         return;
+    // Timed from just before the line changes, as the change itself takes a while.
+    if (!m_clocks[channel - 1]->start(milliseconds)) {
+        sendErrorReply(QDBusError::Failed,
+                       QStringLiteral("No timer for the pulse: %1.")
+                           .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return;
+    }
     setDelayedReply(true);
     m_calls[channel - 1] = message();
     m_window->setPulsing(channel, true);
-    // Timed from just before the line changes, as the change itself takes a while.
-    m_timers[channel - 1]->start(milliseconds);
     m_window->toggleChannel(channel); // may find the adapter gone: then the pulse fails at once
 }
 
 // Restores the channel unless the pulse failed, whose port has already idled it.
 void ScriptBus::endPulse(int channel, const QString &failure)
 {
-    QTimer *timer = m_timers[channel - 1];
     QDBusMessage &call = m_calls[channel - 1];
     if (call.type() != QDBusMessage::MethodCallMessage)
         return; // none running
-    timer->stop();
+    m_clocks[channel - 1]->stop();
     m_window->setPulsing(channel, false);
     if (failure.isEmpty())
         m_window->toggleChannel(channel);

@@ -11,14 +11,14 @@
 #include <array>
 
 class frmMain;
-class QTimer;
+class PulseClock;
 
 // Offers SetChannel, Pulse and Status, and ChannelChanged for every change of a channel, under
 // the program's AppStream id on the given bus (the session bus: this user only). Every change
 // goes through the window's own channel toggle, so flags, lamps and lines follow as for the
-// buttons. A pulse is timed by the event loop and answered once its channel is restored; the
-// window stays live meanwhile. Without a bus, or while another Twinline holds the name, the
-// window simply has no scripting interface. The name goes when the window unloads.
+// buttons. A pulse is timed by the event loop (see PulseClock) and answered once its channel is
+// restored; the window stays live meanwhile. Without a bus, or while another Twinline holds the
+// name, the window simply has no scripting interface. The name goes when the window unloads.
 class ScriptBus : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -44,6 +44,7 @@ private:
     frmMain *m_window;
     QDBusConnection m_bus;
     bool m_registered = false;
-    std::array<QTimer *, 2> m_timers{};
+    std::array<PulseClock *, 2> m_clocks{};
+
     std::array<QDBusMessage, 2> m_calls; // each running pulse's call, answered when it ends
 };
