@@ -73,8 +73,11 @@ bool ScriptBus::refused(int channel)
 void ScriptBus::SetChannel(int channel, bool on)
 {
     const BoolWord flag = channel == 1 ? Module1::flgCH1 : Module1::flgCH2;
-    if (!refused(channel) && (flag != wordFalse) != on)
-        m_window->toggleChannel(channel);
+    if (refused(channel) || (flag != wordFalse) == on)
+        return;
+    // The buttons say nothing when the line cannot be changed; a script is told.
+    if (const QString error = m_window->toggleChannel(channel); !error.isEmpty())
+        sendErrorReply(QDBusError::Failed, error);
 }
 
 void ScriptBus::Pulse(int channel, int milliseconds)
@@ -106,10 +109,9 @@ void ScriptBus::endPulse(int channel, const QString &failure)
         return; // none running
     m_clocks[channel - 1]->stop();
     m_window->setPulsing(channel, false);
-    if (failure.isEmpty())
-        m_window->toggleChannel(channel);
-    m_bus.send(failure.isEmpty() ? call.createReply()
-                                 : call.createErrorReply(QDBusError::Failed, failure));
+    const QString error = failure.isEmpty() ? m_window->toggleChannel(channel) : failure;
+    m_bus.send(error.isEmpty() ? call.createReply()
+                               : call.createErrorReply(QDBusError::Failed, error));
     call = QDBusMessage();
 }
 

@@ -166,10 +166,10 @@ QString frmMain::refusal(int channel) const
 
 // Channel 1 is RTS, channel 2 is DTR. The flag and the lamp follow every command, even when the
 // line could not be changed: the lamp shows what the program believes, and nothing is reported.
-void frmMain::toggleChannel(int channel)
+QString frmMain::toggleChannel(int channel)
 {
     if (m_text1->backColor() == Colours::pureRed)
-        return; // the error state: change nothing at all
+        return {}; // the error state: change nothing at all
 
     const bool first = channel == 1;
     BoolWord &flag = first ? Module1::flgCH1 : Module1::flgCH2;
@@ -185,6 +185,7 @@ void frmMain::toggleChannel(int channel)
     steps([&] { flag = BoolWord(~flag); });
     steps([&] { lamp->setBackColor(flag ? Colours::lampOn : Colours::lampOff); });
     emit channelChanged(channel, flag != wordFalse);
+    return steps.lastError();
 }
 
 void frmMain::buildMenu()

@@ -47,7 +47,8 @@ public:
     void describePort(const QString &failure = QString());
 
     // Toggles a channel as its buttons do: every change of a channel, whoever asks, comes here.
-    void toggleChannel(int channel);
+    // Returns why the line could not be changed, which the buttons do not tell.
+    QString toggleChannel(int channel);
     // Why a script may not change the channel (1 or 2) now: the error state, a Tilt hold or a
     // pulse on it; empty when it may. For channel 0, only the error state.
     QString refusal(int channel) const;
