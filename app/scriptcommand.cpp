@@ -12,12 +12,13 @@ namespace ScriptCommand {
 
 namespace {
 
-const char usage[] = "Usage: twinline --set CH on|off    switch channel CH (1 RTS, 2 DTR)\n"
-                     "       twinline --pulse CH MS      invert CH for MS ms (1..60000), then "
-                     "restore it\n"
-                     "       twinline --status           print the port and both channels\n"
-                     "Each command talks to the Twinline already running for this user.\n"
-                     "Exit status: 0 done, 1 refused, 2 usage, 3 not running.\n";
+const char usage[] =
+    "Usage: twinline --set CH on|off    switch channel CH (1 RTS, 2 DTR) on or off\n"
+    "       twinline --pulse CH MS      invert CH for MS ms (1..60000), then "
+    "restore it\n"
+    "       twinline --status           print the port and both channels\n"
+    "Each command talks to the Twinline already running for this user.\n"
+    "Exit status: 0 done, 1 refused, 2 usage, 3 not running.\n";
 
 std::optional<int> number(const QString &text, int lowest, int highest)
 {

@@ -36,7 +36,7 @@ settings file unreadable | fifo | client=16,54,211,96 unopened tip:Twinline.conf
 // =on,off: both channels' line, flag and lamp agree on on or off. cli:args runs the command line,
 // async:args only sends its call; watch shows ChannelChanged.
 constexpr char channelRows[] = R"(channels
-On/Off by mouse, by script |  | click:btnCH1 =on,off click:btnCH1 watch cli:--set,1,on =on,off cli:--set,1,on cli:--set,2,off click:btnCH2 cli:--status cli:--pulse,1,0 | Com 1 on white; @pty; on on; CH 1 on; exit 0:; exit 0:; exit 0:; CH 2 on; exit 0: Com 1: CH 1 on, CH 2 on; exit 2: Usage: twinline --set CH on|off    switch channel CH (1 RTS, 2 DTR)
+On/Off by mouse, by script |  | click:btnCH1 =on,off click:btnCH1 watch cli:--set,1,on =on,off cli:--set,1,on cli:--set,2,off click:btnCH2 cli:--status cli:--pulse,1,0 | Com 1 on white; @pty; on on; CH 1 on; exit 0:; exit 0:; exit 0:; CH 2 on; exit 0: Com 1: CH 1 on, CH 2 on; exit 2: Usage: twinline --set CH on|off    switch channel CH (1 RTS, 2 DTR) on or off
 On/Off by Space and Enter |  | Space:btnCH2 =off,on Space:btnCH2 =off,off Return:btnCH1 =on,off Enter:btnCH1 | Com 1 on white; @pty; off off
 Tilt, right, from active; double clicks |  | click:btnCH2 Rpress:btnCH2_tilt =off,off Rrelease:btnCH2_tilt dclick:btnCH1_tilt =off,on Rdclick:btnCH2_tilt | Com 1 on white; @pty; off on
 Space and Enter on Tilt |  | Space:btnCH1_tilt Return:btnCH2_tilt Enter:btnCH1_tilt | Com 1 on white; @pty; off off
