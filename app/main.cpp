@@ -1,6 +1,8 @@
 // Twinline: switches equipment wired to a serial port's RTS and DTR lines.
 
 #include "app/platform.h"
+#include "app/scriptbus.h"
+#include "app/scriptcommand.h"
 #include "app/shutdowntriggers.h"
 #include "serial/openerror.h"
 #include "version.h"
@@ -9,10 +11,20 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <cstdio>
 #include <optional>
 
 int main(int argc, char *argv[])
 {
+    // A command talks to the Twinline already running: no display, no port.
+    if (ScriptCommand::wanted(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        const auto [code, text] =
+            ScriptCommand::run(QCoreApplication::arguments().mid(1), ScriptCommand::sessionBus());
+        std::fputs(qPrintable(text), code == ScriptCommand::Done ? stdout : stderr);
+        return code;
+    }
+
     choosePlatform();
     // The window opens the port; the table of locks it checks first is read meanwhile.
     std::optional<OpenError::LocksReadAhead> locks(std::in_place);
@@ -30,6 +42,7 @@ int main(int argc, char *argv[])
     QObject::connect(&window, &frmMain::unloaded, &app, [] { QCoreApplication::exit(0); });
 
     installShutdownTriggers(&window);
+    new ScriptBus(&window);
 
     window.show();
     return app.exec();

@@ -7,6 +7,9 @@
 #   lines     how long the lines are high when the port opens: the first open after plug-in, a
 #             reopen by Set and a restart (both must be 0); QSerialPort's when it is installed
 #   unplug    from an unplugged adapter to the red status box: median and max of BENCH_RUNS
+#   command   one `twinline --status` against the running window, process start to exit
+#   pulse     how far `twinline --pulse 1 MS` is from MS, between the stand-in's timestamps
+#             (bench/scripting.py, on a session bus of its own)
 #
 # Run by hand on a Debian 12 machine: bench/run.sh. It builds a Release tree in build-bench/,
 # starts its own Xvfb (no window manager) and uses a pseudo-terminal as the serial port, with
@@ -30,7 +33,7 @@ memory_goal=1.2
 toggle_goal_us=50
 unplug_goal_ms=100
 
-packages=(cmake g++ make pkg-config qt6-base-dev libxcb1-dev xvfb python3)
+packages=(cmake g++ make pkg-config qt6-base-dev libxcb1-dev xvfb python3 dbus-daemon)
 
 # shellcheck source=scripts/packages.sh
 source "$here/scripts/packages.sh"
@@ -199,5 +202,8 @@ result=$(verdict "$unplug" "$unplug_goal_ms")
 [ "$result" = PASS ] || failed=1
 printf 'unplug to red status: median %s ms, max %s ms over %s runs (goal max <= %s ms) %s\n' \
     "$(line unplug_ms_median)" "$unplug" "$runs" "$unplug_goal_ms" "$result"
+
+echo "Scripting: a command and pulses of 5, 20, 100 and 1000 ms ..."
+python3 "$here/bench/scripting.py" --binary "$twinline" --preload "$preload" || failed=1
 
 exit "$failed"

@@ -4,12 +4,15 @@
 #include "sandbox.h"
 
 #include "app/module1.h"
+#include "app/scriptbus.h"
+#include "app/scriptcommand.h"
 #include "app/shutdowntriggers.h"
 #include "serial/mscomm.h"
 #include "windows/frmmain.h"
 #include "windows/lamp.h"
 #include "windows/textbox.h"
 
+#include <QDBusPendingCall>
 #include <QTest>
 #include <QtWidgets>
 
@@ -23,7 +26,7 @@
 constexpr char startUpRows[] = R"(start-up
 first run |  | frmMain=13,13,217,140 Text1=8,0,153,18 btnCH1=8,24,105,25 btnCH1_tilt=112,24,49,25 monCH1=176,24,25,25 btnCH2=8,56,105,25 btnCH2_tilt=112,56,49,25 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
 stored port 3 | Ports/Com3=@pty Properties/CommPort=3 | tip:Com3 | Com 3 on white; @pty; off off; CommPort=3
-port cannot be opened | Ports/Com1=@gone dark | frmMain=13,13,217,140 Text1=legible tip:exist | Com port open Error! on red; closed; off off
+port cannot be opened | Ports/Com1=@gone dark | frmMain=13,13,217,140 Text1=legible tip:exist cli:--status cli:--set,1,on async:--pulse,2,5 | Com port open Error! on red; closed; off off; Com port open Error!: Com1: @gone (not present); Com1: the device @gone does not exist. Connect the adapter, or map Com1 to another device in the "Ports" section of the settings.; exit 1: Com port open Error!: Com1: @gone (not present); Com1: the device @gone does not exist. Connect the adapter, or map Com1 to another device in the "Ports" section of the settings.; exit 1: Com port open Error!: Com1: @gone (not present); Com1: the device @gone does not exist. Connect the adapter, or map Com1 to another device in the "Ports" section of the settings.
 Top not a number | Properties/Top=abc | client=16,54,211,96 unopened tip:Top tip:/home/.config/Twinline/Twinline.conf tip:"abc" | Com port open Error! on red; closed; off off; Top=abc
 Left not a number | Properties/Top=1500 Properties/Left=12a | client=16,*,211,96 frmMain=*,100,* unopened close | Com port open Error! on red; closed; off off; Top=1500; Left=210; hidden
 fractional position | Properties/Top=1234.5 Properties/Left=777.7 | frmMain=52,82,217,140 | Com 1 on white; @pty; off off; Top=1234.5; Left=777.7
@@ -35,12 +38,13 @@ off every screen | Properties/Top=-15000 Properties/Left=-30000 | close | Com 1 
 only a sliver on screen | Properties/Top=1500 Properties/Left=60000 | close | Com 1 on white; closed; off off; Top=1500; Left=8745; hidden
 100 pixels of the title bar show | Properties/Left=10500 | frmMain=700,13,* close | Com 1 on white; closed; off off; Top=200; Left=10500; hidden)";
 
-// =on,off: both channels' line, flag and lamp agree on on or off.
+// =on,off: both channels' line, flag and lamp agree on on or off. cli:args runs the command line,
+// async:args only sends its call; watch shows ChannelChanged.
 constexpr char channelRows[] = R"(channels
 On/Off by mouse, read aloud | dark | Text1=legible Text1=Port_status|Com1:_@pty|EditableText btnCH1_tilt=Tilt,_channel_1|Mouse_only:_channel_1_is_inverted_while_a_mouse_button_holds_this_down|Button click:btnCH1 =on,off btnCH1=On/Off,_channel_1|Channel_1_is_on|Button monCH1=Channel_1_lamp,_on|on|Indicator monCH2=Channel_2_lamp,_off|off|Indicator click:btnCH1 btnCH1=On/Off,_channel_1|Channel_1_is_off|Button | Com 1 on white; @pty; off off
+On/Off by mouse, by script |  | click:btnCH1 =on,off click:btnCH1 watch cli:--set,1,on =on,off cli:--set,1,on cli:--set,2,off click:btnCH2 cli:--status cli:--pulse,1,0 | Com 1 on white; @pty; on on; CH 1 on; exit 0:; exit 0:; exit 0:; CH 2 on; exit 0: Com 1: CH 1 on, CH 2 on; exit 2: Usage: twinline --set CH on|off    switch channel CH (1 RTS, 2 DTR) on or off
 On/Off by Space and Enter |  | Space:btnCH2 =off,on Space:btnCH2 =off,off Return:btnCH1 =on,off Enter:btnCH1 | Com 1 on white; @pty; off off
-Tilt, left, from idle |  | press:btnCH1_tilt =on,off release:btnCH1_tilt | Com 1 on white; @pty; off off
-Tilt, right, from active |  | click:btnCH2 Rpress:btnCH2_tilt =off,off Rrelease:btnCH2_tilt | Com 1 on white; @pty; off on
+Tilt, right, from active; double clicks |  | click:btnCH2 Rpress:btnCH2_tilt =off,off Rrelease:btnCH2_tilt dclick:btnCH1_tilt =off,on Rdclick:btnCH2_tilt | Com 1 on white; @pty; off on
 Space and Enter on Tilt |  | Space:btnCH1_tilt Return:btnCH2_tilt Enter:btnCH1_tilt | Com 1 on white; @pty; off off
 independent |  | click:btnCH1 click:btnCH2 =on,on click:btnCH2 =on,off press:btnCH1_tilt =off,off release:btnCH1_tilt Rpress:btnCH2_tilt =on,on Rrelease:btnCH2_tilt | Com 1 on white; @pty; on off
 error state, port open |  | Option:usb0+btnOK click:btnCH1 click:btnCH2 Space:btnCH2 press:btnCH1_tilt =off,off release:btnCH1_tilt | Com 0 on red; @pty; off off; Comm Port|Com1 of Com1..Com16; Invalid port number 0: the port number must be 1 or more.
@@ -48,13 +52,15 @@ Tilt hold ends: deactivated |  | press:btnCH1_tilt =on,off deactivate =off,off r
 Tilt hold ends: popup menu |  | press:btnCH1_tilt =on,off popup =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off
 Tilt hold ends: modal window |  | press:btnCH1_tilt =on,off modal =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off
 Tilt hold ends: hidden |  | press:btnCH1_tilt =on,off hide =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off; hidden
-Tilt hold ends: disabled |  | press:btnCH1_tilt =on,off disable:btnCH1_tilt =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off)";
+Tilt hold ends: disabled |  | press:btnCH1_tilt =on,off disable:btnCH1_tilt =off,off release:btnCH1_tilt | Com 1 on white; @pty; off off
+script: pulse, refused while pulsing or Tilt held |  | watch click:btnCH2 cli:--pulse,2,50 async:--pulse,1,900 =on,on cli:--set,1,off cli:--pulse,1,5 press:btnCH1_tilt =on,on release:btnCH1_tilt cli:--set,2,off press:btnCH2_tilt cli:--pulse,2,5 release:btnCH2_tilt =off,off | Com 1 on white; @pty; off off; CH 2 on; CH 2 off; CH 2 on; exit 0:; CH 1 on; exit 1: A pulse is running on CH 1.; exit 1: A pulse is running on CH 1.; CH 2 off; exit 0:; CH 2 on; exit 1: Tilt is held down on CH 2.; CH 2 off; CH 1 off)";
 
 // Option:steps works the port dialog; name=x,y,w,h as in startUpRows.
 constexpr char portDialogRows[] = R"(port dialog
 Set, same port | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:Com1+btnOK | Com 1 on white; @pty; on on; CommPort=1; Comm Port|Com1 of Com1..Com16
 Set, same port in the error state | Ports/Com1=@gone | map:Ports/Com1=@pty Option:Com1+btnOK | Com 1 on white; @pty; off off; CommPort=1; Comm Port|Com1 of Com1..Com16
 Set, another port while open | Ports/Com2=@other | Option:Com2+btnOK click:btnCH1 click:btnCH2 =on,on Option:Com1+btnOK calm | Com 1 on white; @pty; off off; CommPort=1; Comm Port|Com1 of Com1..Com16; Comm Port|Com2 of Com1..Com16
+Set, another port while open and pulsing | Ports/Com2=@other Properties/CommPort=2 | click:btnCH1 click:btnCH2 async:--pulse,2,5000 =on,off Option:Com1+btnOK | Com 1 on white; @pty; off off; CommPort=1; Com2 was closed by Set in the port dialog.; Comm Port|Com2 of Com1..Com16
 Set, a port that does not exist | Ports/Com5=@gone | click:btnCH1 click:btnCH2 Option:Com5+btnOK | Com 5 on red; closed; off off; Comm Port|Com1 of Com1..Com16; Com5: the device @gone does not exist. Connect the adapter, or map Com5 to another device in the "Ports" section of the settings.
 Set, typed text |  | click:btnCH1 click:btnCH2 Option:Com2+usb0+btnOK | Com 0 on red; @pty; off off; Comm Port|Com1 of Com1..Com16; Invalid port number 0: the port number must be 1 or more.
 Cancel | Ports/Com2=@other | click:btnCH1 click:btnCH2 Option:frmComm=17,47,193,39+cboPort=8,8,73,20+btnCancel=88,8,49,25+btnOK=144,8,41,25+Com2+btnCancel | Com 1 on white; @pty; on on; Comm Port|Com1 of Com1..Com16
@@ -68,14 +74,14 @@ Enter |  | About:Return | Com 1 on white; @pty; off off; Twinline Version Info.|
 
 // The adapter behind Com1 unplugged; then the port chosen again on another one.
 constexpr char deviceLostRows[] = R"(adapter unplugged
-idle |  | click:btnCH2 unplug settle click:btnCH2 | Com port open Error! on red; closed; off off
+while a script pulses |  | click:btnCH2 async:--pulse,1,5000 =on,on unplug settle click:btnCH2 | Com port open Error! on red; closed; off off; Com1: the adapter @pty was disconnected
 while Tilt is held |  | click:btnCH2 press:btnCH1_tilt unplug settle release:btnCH1_tilt click:btnCH2 | Com port open Error! on red; closed; off off
 a click at once |  | click:btnCH2 unplug click:btnCH1 =0/-1/red,0/-1/red settle click:btnCH2 | Com port open Error! on red; closed; off off
 chosen again on a new adapter |  | click:btnCH2 unplug settle map:Ports/Com1=@other Option:btnOK | Com 1 on white; @other; off off; CommPort=1; Comm Port|Com1 of Com1..Com16)";
 
 // With Tilt held down as the program is told to end.
 constexpr char shutDownRows[] = R"(shut-down
-close box, once |  | move Rpress:btnCH2_tilt =off,on close nudge close | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
+close box, once |  | move Rpress:btnCH2_tilt =off,on close nudge close cli:--status | Com 1 on white; closed; off off; Top=750; Left=1500; hidden; exit 3: Twinline is not running; start it first
 fractional position, not moved | Properties/Top=1234.5 Properties/Left=777.7 | press:btnCH2_tilt close | Com 1 on white; closed; off off; Top=1234.5; Left=777.7; hidden
 port never opened | Ports/Com1=@gone | move close | Com port open Error! on red; closed; off off; Top=750; Left=1500; hidden
 SIGTERM |  | move press:btnCH2_tilt signal:15 | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
@@ -98,6 +104,7 @@ private slots:
         sandbox.emplace();
         other.emplace();
         messages.clear();
+        answers.clear();
     }
 
     void windows_data()
@@ -116,6 +123,7 @@ private slots:
         store(settings);
         window = std::make_unique<frmMain>(sandbox->numbering());
         installShutdownTriggers(window.get()); // as main() does
+        bus = new ScriptBus(window.get());
         window->show();
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
         for (const QString &step : steps.split(u' ', Qt::SkipEmptyParts))
@@ -173,7 +181,7 @@ private:
         const QString verb = step.section(u':', 0, 0), argument = step.section(u':', 1);
         QPushButton *button = window->findChild<QPushButton *>(argument);
         const auto mouse =
-            QStringList{"press", "release", "click"}.indexOf(verb.mid(verb[0] == u'R'));
+            QStringList{"press", "release", "click", "dclick"}.indexOf(verb.mid(verb[0] == u'R'));
         const Qt::Key key = QKeySequence::fromString(verb)[0].key();
         // Only a session manager can make a QSessionManager; the program never looks at it.
         const QGenericArgument manager("QSessionManager&", this);
@@ -199,6 +207,15 @@ private:
                  QVERIFY(double(std::clock() - before) / CLOCKS_PER_SEC < 0.1);
                  act("tip:Com1: the adapter @pty was disconnected");
              }},
+            {"watch",
+             [&] { connect(bus, &ScriptBus::ChannelChanged, this, &tst_windows::changed); }},
+            {"cli",
+             [&] {
+                 const auto [code, text] = ScriptCommand::run(argument.split(u','), client);
+                 messages << (QString("exit %1: ").arg(code) + text.section(u'\n', 0, 0)).trimmed();
+             }},
+            {"async",
+             [&] { answers << client.asyncCall(*ScriptCommand::call(argument.split(u','))); }},
             {"unopened", [&] { QVERIFY(sandbox->pty.log().isEmpty()); }},
             // Com1's lines rose at most once: a freshly plugged-in adapter's first open does that.
             {"calm",
@@ -230,6 +247,8 @@ private:
         else
             actions.at(verb)(); // throws on a step that does not exist
     }
+
+    void changed(int ch, bool on) { messages << QString("CH %1 o").arg(ch) + (on ? "n" : "ff"); }
 
     // name=x,y,w,h for where that widget really is; name=legible where its text reads, a contrast
     // ratio of 4.5 or more, else unreadable; or name=name|description|role as a screen reader has
@@ -339,6 +358,8 @@ private:
         for (const QPushButton *button : window->findChildren<QPushButton *>())
             parts << (button->isDown() ? button->objectName() + " held down" : QString());
         parts << (window->isVisible() ? QString() : "hidden");
+        for (const QDBusPendingCall &answer : answers) // to the calls sent with async
+            parts << (answer.isFinished() ? answer.error().message() : "no answer yet");
         parts.removeAll(QString());
         return (parts + messages).join("; ");
     }
@@ -346,6 +367,10 @@ private:
     std::optional<Sandbox> sandbox; // its pty is Com1
     std::optional<FakePty> other; // another adapter
     std::unique_ptr<frmMain> window;
+    // A script's own connection to the private session bus that ctest runs the suite on.
+    QDBusConnection client = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "client");
+    ScriptBus *bus = nullptr; // the window's
+    QList<QDBusPendingCall> answers;
     QStringList messages; // what the dialogs and message boxes said
 };
 

@@ -10,7 +10,6 @@
 #include "windows/colours.h"
 #include "windows/commandbutton.h"
 #include "windows/frmmain.h"
-#include "windows/lamp.h"
 #include "windows/messagebox.h"
 #include "windows/plaintext.h"
 #include "windows/textbox.h"
@@ -142,10 +141,8 @@ void frmComm::btnOK_Click()
             steps([&] { comm->setPortOpen(false); });
             steps([&] { comm->setDTREnable(false); });
             steps([&] { comm->setRTSEnable(false); });
-            Module1::flgCH1 = wordFalse;
-            Module1::flgCH2 = wordFalse;
-            steps([&] { m_main->monCH1()->setBackColor(Colours::silver); });
-            steps([&] { m_main->monCH2()->setBackColor(Colours::silver); });
+            m_main->idleChannels(
+                QStringLiteral("Com%1 was closed by Set in the port dialog.").arg(oldPort));
         }
         steps([&] { comm->setCommPort(newPort); });
         steps([&] { status->setBackColor(Colours::white); });

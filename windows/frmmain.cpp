@@ -24,6 +24,7 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QStringList>
+#include <QTextDocumentFragment>
 
 #include <algorithm>
 #include <limits>
@@ -156,19 +157,44 @@ void frmMain::buildControls()
 void frmMain::connectChannels()
 {
     connect(m_btnCH1, &QPushButton::clicked, this, [this] { toggleChannel(1); });
-    connect(m_btnCH1Tilt, &MomentaryButton::mousePressed, this, [this] { toggleChannel(1); });
-    connect(m_btnCH1Tilt, &MomentaryButton::mouseReleased, this, [this] { toggleChannel(1); });
+    connect(m_btnCH1Tilt, &MomentaryButton::mousePressed, this, [this] { tilt(1, true); });
+    connect(m_btnCH1Tilt, &MomentaryButton::mouseReleased, this, [this] { tilt(1, false); });
     connect(m_btnCH2, &QPushButton::clicked, this, [this] { toggleChannel(2); });
-    connect(m_btnCH2Tilt, &MomentaryButton::mousePressed, this, [this] { toggleChannel(2); });
-    connect(m_btnCH2Tilt, &MomentaryButton::mouseReleased, this, [this] { toggleChannel(2); });
+    connect(m_btnCH2Tilt, &MomentaryButton::mousePressed, this, [this] { tilt(2, true); });
+    connect(m_btnCH2Tilt, &MomentaryButton::mouseReleased, this, [this] { tilt(2, false); });
+}
+
+// A hold that began while a pulse ran on its channel does nothing, its release included.
+void frmMain::tilt(int channel, bool pressed)
+{
+    bool &held = m_tiltHeld[channel - 1];
+    if (pressed)
+        held = !m_pulsing[channel - 1];
+    if (std::exchange(held, held && pressed))
+        toggleChannel(channel);
+}
+
+QString frmMain::refusal(int channel) const
+{
+    if (m_text1->backColor() == Colours::pureRed) {
+        QString why = m_text1->toolTip();
+        if (Qt::mightBeRichText(why))
+            why = QTextDocumentFragment::fromHtml(why).toPlainText();
+        return QStringLiteral("Com port open Error!: ") + why.replace(u'\n', QStringLiteral("; "));
+    }
+    if (channel && m_tiltHeld[channel - 1])
+        return QStringLiteral("Tilt is held down on CH %1.").arg(channel);
+    if (channel && m_pulsing[channel - 1])
+        return QStringLiteral("A pulse is running on CH %1.").arg(channel);
+    return {};
 }
 
 // Channel 1 is RTS, channel 2 is DTR. The flag and the lamp follow every command, even when the
 // line could not be changed: the lamp shows what the program believes, and nothing is reported.
-void frmMain::toggleChannel(int channel)
+QString frmMain::toggleChannel(int channel)
 {
     if (m_text1->backColor() == Colours::pureRed)
-        return; // the error state: change nothing at all
+        return {}; // the error state: change nothing at all
 
     const bool first = channel == 1;
     BoolWord &flag = first ? Module1::flgCH1 : Module1::flgCH2;
@@ -183,6 +209,8 @@ void frmMain::toggleChannel(int channel)
     });
     steps([&] { flag = BoolWord(~flag); });
     steps([&] { lamp->setBackColor(flag ? Colours::lampOn : Colours::lampOff); });
+    emit channelChanged(channel, flag != wordFalse);
+    return steps.lastError();
 }
 
 void frmMain::buildMenu()
@@ -289,11 +317,22 @@ void frmMain::portLost(const QString &description)
     // Recorded low, so that choosing the port again does not raise what was on before.
     steps([&] { m_comm->setRTSEnable(false); });
     steps([&] { m_comm->setDTREnable(false); });
+    idleChannels(description);
+    steps([&] { describePort(description); });
+}
+
+void frmMain::idleChannels(const QString &why)
+{
+    const std::array<bool, 2> wereOn{Module1::flgCH1 != wordFalse, Module1::flgCH2 != wordFalse};
     Module1::flgCH1 = wordFalse;
     Module1::flgCH2 = wordFalse;
+    SkipOnError steps;
     steps([&] { m_monCH1->setBackColor(Colours::lampOff); });
     steps([&] { m_monCH2->setBackColor(Colours::lampOff); });
-    steps([&] { describePort(description); });
+    for (int channel : {1, 2})
+        if (wereOn[channel - 1])
+            emit channelChanged(channel, false);
+    emit channelsIdled(why);
 }
 
 void frmMain::placeEdge(float twips, Qt::Orientation edge)

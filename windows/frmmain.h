@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 
+#include <array>
 #include <cmath>
 
 class CommandButton;
@@ -45,6 +46,17 @@ public:
     // port map was last read. Call whenever the port or the error state changes.
     void describePort(const QString &failure = QString());
 
+    // Toggles a channel as its buttons do: every change of a channel, whoever asks, comes here.
+    // Returns why the line could not be changed, which the buttons do not tell.
+    QString toggleChannel(int channel);
+    // Why a script may not change the channel (1 or 2) now: the error state, a Tilt hold or a
+    // pulse on it; empty when it may. For channel 0, only the error state.
+    QString refusal(int channel) const;
+    // While a pulse runs on a channel, its Tilt button does nothing.
+    void setPulsing(int channel, bool pulsing) { m_pulsing[channel - 1] = pulsing; }
+    // Both channels forced off because the port was closed under them.
+    void idleChannels(const QString &why);
+
     // Shut-down; runs once, however the window goes. Public so that the end of the desktop
     // session can run it too.
     void unload();
@@ -54,6 +66,9 @@ public:
 signals:
     // The shut-down has run: the program ends now.
     void unloaded();
+    void channelChanged(int channel, bool on);
+    // The port went from under the channels, for this reason; a running pulse ends with it.
+    void channelsIdled(const QString &why);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -66,7 +81,7 @@ private:
     void enterErrorState();
     void portLost(const QString &description);
     void connectChannels();
-    void toggleChannel(int channel);
+    void tilt(int channel, bool pressed);
     void mnuOption_Click();
     void mnuAbout_Click();
     void placeEdge(float twips, Qt::Orientation edge);
@@ -95,4 +110,6 @@ private:
     QSize m_outerSize; // the fixed outer size in pixels, once start-up set it
     bool m_activatedOnce = false; // by then the window manager has framed and placed the window
     bool m_unloaded = false;
+    std::array<bool, 2> m_pulsing{};
+    std::array<bool, 2> m_tiltHeld{}; // held down, and acting: not while a pulse ran
 };

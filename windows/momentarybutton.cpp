@@ -56,7 +56,8 @@ void MomentaryButton::mousePressEvent(QMouseEvent *event)
 
 void MomentaryButton::mouseDoubleClickEvent(QMouseEvent *event)
 {
-    press(event->button());
+    // Taken as no press: a double-click event may come without a release to follow (as one sent
+    // by a test or an accessibility tool does), and a hold started by it would never end.
     event->accept();
 }
 

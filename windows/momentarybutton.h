@@ -5,9 +5,10 @@
 
 // Emits mousePressed() when the first mouse button goes down on it and mouseReleased() when the
 // last one comes up, whichever buttons they are and whatever modifiers are held. QPushButton
-// itself reacts to the left button only, and a fast second press reaches a widget as a
-// double-click event, so both are handled here. Space and Enter do nothing: a pulse on the line
-// must come from a hand on the mouse.
+// itself reacts to the left button only, so this is handled here. A fast second press reaches a
+// widget as a double-click event, which does nothing: a double click pulses the line once and
+// leaves the channel as it was. Space and Enter do nothing: a pulse on the line must come from a
+// hand on the mouse.
 //
 // A hold also ends, with mouseReleased(), the moment the release can no longer reach this button:
 // its window loses activation, a popup or modal window opens, the mouse goes to another widget,

@@ -41,10 +41,12 @@ class Desktop:
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
             self.display = ":" + pipe.readline().strip()
-        # No session bus: without an address Qt's accessibility bridge waits for one.
+        # A session bus of its own, for the scripting step; never the user's.
+        bus = self.start(["dbus-daemon", "--session", "--nofork", "--print-address"],
+                         stdout=subprocess.PIPE, text=True)
         self.env = {key: value for key, value in os.environ.items()
                     if key not in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "LD_PRELOAD")}
-        self.env.update(DISPLAY=self.display, DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent")
+        self.env.update(DISPLAY=self.display, DBUS_SESSION_BUS_ADDRESS=bus.stdout.readline()[:-1])
         # A window mapped while openbox is still starting may never be managed.
         ready = os.path.join(workdir, "wm-ready")
         self.start(["openbox", "--sm-disable", "--startup", f"touch {ready}"], env=self.env)
@@ -52,8 +54,8 @@ class Desktop:
 
     def start(self, command, log=os.devnull, **kwargs):
         with open(log, "a") as output:
-            PROCESSES.append(subprocess.Popen(command, stdout=output, stderr=output,
-                                              start_new_session=True, **kwargs))
+            PROCESSES.append(subprocess.Popen(command, **{"stdout": output, "stderr": output,
+                                                          **kwargs}, start_new_session=True))
         return PROCESSES[-1]
 
     def run(self, *command):
@@ -124,9 +126,6 @@ class Twinline:
     def set_port(self, *keys):  # types into the port dialog once it has the keyboard
         self.keys(*keys, window=wait_for("the dialog", lambda: self.desktop.window("Comm Port")))
 
-    def end(self):  # its exit status, once it has ended by itself
-        return self.process.wait(timeout=10)
-
 
 class Scenario:
     def __init__(self, args):
@@ -139,6 +138,7 @@ class Scenario:
         # Both ends of each pty stay open for as long as the test runs.
         paths = [os.ttyname(os.openpty()[1]) for _ in range(2)]
         # RTS and DTR of a pty, from the stand-in's state file.
+        self.log1 = os.path.join(modem, "pts" + paths[0].rsplit("/", 1)[1] + ".log")
         self.com1, self.com2 = (
             lambda state=os.path.join(modem, "pts" + path.rsplit("/", 1)[1]): tuple(
                 f"{line}=1" in (open(state).read() if os.path.exists(state) else "")
@@ -199,6 +199,12 @@ class Scenario:
 
         app.mouse(CH1)
         self.expect("CH 1 On/Off", lambda: (com1(), app.lamps()), ((True, False), (RED, SILVER)))
+        # A script pulses CH 1 beside the window: RTS drops for 200 ms, then RTS and lamp are on.
+        script = subprocess.run([self.args.binary, "--pulse", "1", "200"], env=self.env, timeout=20)
+        (t0, low, _), (t1, high, _) = (line.split() for line in open(self.log1).readlines()[-2:])
+        self.expect("twinline --pulse 1 200: exit status, RTS low for >= 200 ms, RTS and lamps",
+                    lambda: (script.returncode, low + high, 200 <= (int(t1) - int(t0)) / 1e6 < 1000,
+                             com1(), app.lamps()), (0, "01", True, (True, False), (RED, SILVER)))
 
         # Tilt 1 held while Files opens from the keyboard: the menu takes the mouse, so the hold
         # ends there and then; the release comes later, off the button (not on a menu item, which
@@ -237,7 +243,7 @@ class Scenario:
         desktop.xdotool("windowmove", app.window, 301, 160)
         wait_for("the move", lambda: desktop.origin(app.window)[:2] == (301, 160))
         app.keys("alt+F4")
-        self.expect("exit status after Alt+F4", app.end(), 0)
+        self.expect("exit status after Alt+F4", app.process.wait(timeout=10), 0)
         stored = self.stored()
         self.expect("settings after Alt+F4",
                     (stored.get("Left"), stored.get("Top"), stored.get("CommPort")),
@@ -254,7 +260,7 @@ class Scenario:
         self.expect("RTS and lock file before the X server goes",
                     lambda: (self.com2(), os.path.exists(self.lock2)), ((True, False), True))
         os.killpg(self.desktop.xvfb.pid, signal.SIGTERM)
-        app.end()
+        app.process.wait(timeout=10)
         stored = self.stored()
         self.expect("lines, lock file and position after the X server went",
                     (self.com2(), os.path.exists(self.lock2), stored.get("Left"),
