@@ -5,8 +5,9 @@
 #include "serial/openerror.h"
 #include "serial/portmap.h"
 
-MSComm::MSComm(QObject *parent)
+MSComm::MSComm(PortGuard guard, QObject *parent)
     : QObject(parent)
+    , m_guard(std::move(guard))
 {
     setObjectName(QStringLiteral("MSComm1"));
 }
@@ -51,12 +52,17 @@ QString MSComm::openDevice() const
     return m_device ? m_device->devicePath() : QString();
 }
 
+QString MSComm::notice() const
+{
+    return m_device ? m_device->notice() : QString();
+}
+
 void MSComm::open()
 {
     if (portOpen())
         throw ComError(QStringLiteral("Com%1 is already open.").arg(m_commPort));
-    auto device =
-        std::make_unique<LineDevice>(m_commPort, PortMap::device(m_commPort), m_rts, m_dtr);
+    auto device = std::make_unique<LineDevice>(m_commPort, PortMap::device(m_commPort), m_rts,
+                                               m_dtr, m_guard);
     connect(device.get(), &LineDevice::lost, this, &MSComm::deviceGone);
     m_device = std::move(device);
 }

@@ -1,6 +1,8 @@
 // The serial port control component: a port number, its open state and the RTS and DTR lines.
 #pragma once
 
+#include "serial/portguard.h"
+
 #include <QObject>
 
 #include <memory>
@@ -19,7 +21,8 @@ class MSComm : public QObject
     Q_OBJECT
 
 public:
-    explicit MSComm(QObject *parent = nullptr);
+    // guard: where the signs of another program using a port are looked for.
+    explicit MSComm(PortGuard guard = PortGuard(), QObject *parent = nullptr);
     ~MSComm() override;
 
     qint16 commPort() const { return m_commPort; }
@@ -36,6 +39,8 @@ public:
 
     // The device the port is open on, links resolved; empty while closed.
     QString openDevice() const;
+    // What the user should know about the open device, or empty.
+    QString notice() const;
 
 signals:
     // The open device went away (an adapter was unplugged); the port is closed now.
@@ -46,6 +51,7 @@ private:
     void close();
     void deviceGone();
 
+    PortGuard m_guard;
     std::unique_ptr<LineDevice> m_device;
     qint16 m_commPort = 1;
     bool m_dtr = false;

@@ -8,6 +8,7 @@
 #include "settings/settingsstore.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -21,12 +22,44 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 // A table row: the columns of each table, in order.
 using Number = std::tuple<QString, char, QString, double>; // text, kind, locale, value
 using FileKind = std::tuple<QString, QByteArray, char, QByteArray>; // kind, contents, use, after
 using Numbering = std::tuple<QString, int, bool, QString>; // before, adapters, uart, after
+
+// The port: a row a line, "name | kind | what the description holds" (empty: the port opens).
+// "lock <folder> <kind> <bytes>" is a lock file in run-lock/, var-lock/ or var-lock/ made
+// read-only (ro); make() tells the kinds; %p stands for the PID of a sleep, which holds the pty
+// open for "held", \n for a line break.
+constexpr char portRows[] = R"(missing device | missing | does not exist
+no hardware | no hardware | no serial hardware
+/dev/null | /dev/null | is not a serial device
+directory | /tmp | is not a serial device
+FIFO | fifo | is not a serial device
+regular file | file | is not a serial device
+system console | consoles | Com1: @ is the system console; Twinline leaves it alone
+active console, by name | console-active | is the system console
+held with flock | flock | is in use by tst_units (process
+held with flock, locks read ahead | flock ahead | is in use by tst_units (process
+held open, no lock: found by its descriptor | held | is in use by sleep (process %p)
+UUCP lock of a running process | lock run-lock file %p | is in use by sleep (process %p)
+minicom lock with a name, 2nd folder | lock var-lock file   %p minicom tester | is in use by sleep (process %p)
+binary lock | lock run-lock bin | is in use by sleep (process %p)
+a second Twinline | second | is in use by tst_units (process
+stale UUCP lock (above PID_MAX_LIMIT) | lock run-lock file 4194304 | 
+our own lock, its PID reused | lock run-lock file %p\ntwinline\nhost\n | 
+stale lock that cannot be removed | lock ro file 4194304 | from process 4194304, which no longer runs, blocks the port; remove it: sudo rm
+lock file a FIFO | lock run-lock fifo | that is not a regular file blocks the port
+lock file a link to /dev/zero | lock run-lock link | that is not a regular file blocks the port
+lock file a directory | lock run-lock dir | that Twinline cannot understand blocks the port
+lock file of garbage | lock run-lock file pid? | that Twinline cannot understand
+empty lock file | lock run-lock file | that Twinline cannot understand
+lock file dated in the future | lock run-lock future 4194304 | that Twinline cannot understand
+RTS recorded on | rts | 
+DTR recorded on | dtr | )";
 
 class tst_units : public QObject
 {
@@ -50,14 +83,26 @@ class tst_units : public QObject
         const bool opened = ::read(watch, events, sizeof events) > 0;
         return {::close(watch) == 0 && (opened || !watched), error};
     }
+    // Mounts on `folder` in a mount namespace of this process's own: tmpfs, or the folder itself
+    // with flags (MS_BIND | MS_RDONLY, which takes a second call).
+    static bool privateMount(const QString &folder, unsigned long flags, const char *type = nullptr,
+                             const char *options = nullptr)
+    {
+        const QByteArray path = QFile::encodeName(folder);
+        return ::unshare(CLONE_NEWNS) == 0
+            && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+            && ::mount(type ? type : path.constData(), path, type, flags, options) == 0
+            && (!(flags & MS_RDONLY)
+                || ::mount(nullptr, path, nullptr, flags | MS_REMOUNT, nullptr) == 0);
+    }
     // The bytes of a regular file below the sandbox; nothing else is opened.
     QByteArray bytes(const QString &relative) const
     {
         QFile file(sandbox->path(relative));
         return QFileInfo(file).isFile() && file.open(QFile::ReadOnly) ? file.readAll() : "-"_qba;
     }
-    // Below the sandbox: a FIFO, a device node like /dev/null, a directory, or a file of these
-    // bytes.
+    // Below the sandbox: a FIFO, a device node like /dev/null, a directory, a link to /dev/zero,
+    // or a file of these bytes, dated a day ahead for "future".
     void make(const QString &kind, const QString &relative, const QByteArray &bytes = {}) const
     {
         const QString path = sandbox->path(relative);
@@ -67,7 +112,12 @@ class tst_units : public QObject
         QVERIFY(kind == "fifo"       ? ::mkfifo(node, 0600) == 0
                     : kind == "null" ? ::mknod(node, S_IFCHR | 0666, 259 /* 1:3 */) == 0
                     : kind == "dir"  ? QDir().mkdir(path)
-                                     : file.open(QFile::WriteOnly) && file.write(bytes) >= 0);
+                    : kind == "link"
+                    ? QFile::link("/dev/zero", path)
+                    : file.open(QFile::WriteOnly) && file.write(bytes) >= 0 && file.flush()
+                        && (kind != "future"
+                            || file.setFileTime(QDateTime::currentDateTime().addDays(1),
+                                                QFile::FileModificationTime)));
     }
     // In the fake machine: "@dev/" is its dev/, "@NN" adapter NN's link in by-id/.
     QString expand(QString text) const
@@ -170,9 +220,7 @@ private slots:
         if (kind == "mode 000" && ::geteuid() == 0)
             QSKIP("root reads a file of mode 000");
         if (kind == "disk full") // a one-page file system of this process's own
-            QVERIFY(::unshare(CLONE_NEWNS) == 0
-                    && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
-                    && ::mount("tmpfs", QFile::encodeName(folder), "tmpfs", 0, "size=4k") == 0);
+            QVERIFY(privateMount(folder, 0, "tmpfs", "size=4k"));
         const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(folder), MNT_DETACH); });
         if (kind != "missing")
             make(kind.section(u' ', -1), made, contents);
@@ -198,21 +246,9 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("expected"); // in the description; empty: the port opens
-
-        const QString notSerial = "is not a serial device", inUse = "is in use by another program";
-        QTest::newRow("missing device") << "missing" << QStringLiteral("does not exist");
-        QTest::newRow("no hardware") << "no hardware" << QStringLiteral("no serial hardware");
-        QTest::newRow("/dev/null") << "/dev/null" << notSerial;
-        QTest::newRow("directory") << "/tmp" << notSerial;
-        QTest::newRow("FIFO") << "fifo" << notSerial;
-        QTest::newRow("regular file") << "file" << notSerial;
-        QTest::newRow("held with flock") << "flock" << inUse;
-        QTest::newRow("held with flock, locks read ahead") << "flock ahead" << inUse;
-        QTest::newRow("UUCP lock of a running process") << "lock 1" << inUse + " (";
-        QTest::newRow("a second Twinline") << "second" << inUse + " (";
-        QTest::newRow("stale UUCP lock") << "lock 4194304" << QString(); // above PID_MAX_LIMIT
-        QTest::newRow("RTS recorded on") << "rts" << QString();
-        QTest::newRow("DTR recorded on") << "dtr" << QString();
+        for (const QString &row : QString(portRows).split(u'\n'))
+            QTest::newRow(qPrintable(row.section(" | ", 0, 0)))
+                << row.section(" | ", 1, 1) << row.section(" | ", 2);
     }
     // How an open ends, and once open, what the lines do.
     void port()
@@ -220,17 +256,20 @@ private slots:
         QFETCH(QString, kind);
         QFETCH(QString, expected);
 
-        // Another program left the port with its lines low and without hang-up on close, or
-        // holds it with flock() as picocom does: an open would raise the lines.
+        // Another program left the port with its lines low, without hang-up on close and with
+        // hardware flow control, or holds it with flock() as picocom does: an open would raise
+        // the lines.
         FakePty &pty = sandbox->pty;
+        PortGuard guard = sandbox->guard();
         if (kind == "flock") { // start-up's read of the locks, left unused, must not serve now
-            const OpenError::LocksReadAhead ahead;
+            guard.readLocksAhead();
             QTest::qSleep(200); // for it to be read before the flock() below
+            guard.dropLocksAhead();
         }
         const int fd = ::open(QFile::encodeName(pty.path()), O_RDWR | O_NOCTTY);
         const auto release = qScopeGuard([&] { ::close(kind.startsWith("flock") ? fd : -1); });
         termios attributes = pty.attributes();
-        attributes.c_cflag &= ~tcflag_t(HUPCL);
+        attributes.c_cflag = (attributes.c_cflag & ~tcflag_t(HUPCL)) | CRTSCTS;
         const int both = TIOCM_RTS | TIOCM_DTR;
         QVERIFY(::tcsetattr(fd, TCSANOW, &attributes) == 0 && !::ioctl(fd, TIOCMBIC, &both));
         QVERIFY(kind.startsWith("flock") ? ::flock(fd, LOCK_EX) == 0 : ::close(fd) == 0);
@@ -241,21 +280,42 @@ private slots:
         if (own)
             make(kind, kind);
         if (kind == "no hardware")
-            pty.setNoHardware();
-        QFile lock("/run/lock/LCK..pts_" + pty.path().section(u'/', -1));
-        const auto removeLock = qScopeGuard([&] { lock.remove(); });
-        const QByteArray minicom = QString::asprintf("%10d\n", kind.mid(5).toInt()).toLatin1();
-        if (kind.startsWith("lock")
-            && !(lock.open(QFile::WriteOnly) && lock.write(minicom) && lock.flush()))
-            QSKIP("no lock file can be made in /run/lock");
+            pty.mark(".nohw");
+        QProcess holder; // a sleep: its PID in a lock, or holding the pty open
+        if (kind == "held")
+            holder.setStandardInputFile(pty.path());
+        holder.start("sleep", {"600"});
+        QVERIFY(holder.waitForStarted());
+        const auto stop = qScopeGuard([&] { holder.kill(), holder.waitForFinished(); });
+        const auto pid = qint32(holder.processId());
+        expected.replace("%p", QString::number(pid)).replace(u'@', device);
+        const int number = pty.path().section(u'/', -1).toInt(); // of major 136 + number / 256
+        if (kind.startsWith("console")) // the console lists: by device number, by name
+            make({}, "machine/" + kind,
+                 (kind == "consoles" ? QString("ttyS0 -W- (EC p a) %1:%2").arg(136 + number / 256)
+                                     : QString("tty0 pts/%1"))
+                     .arg(number % 256)
+                     .toLatin1());
+        const QStringList words = kind.split(u' '); // lock, its folder, its kind, its bytes
+        const QString lock = words.value(1).replace("ro", "var-lock") + "/LCK..pts_%1";
+        if (words[0] == "lock")
+            make(words[2], lock.arg(number),
+                 words[2] == "bin" ? QByteArray((const char *)&pid, 4)
+                                   : kind.section(u' ', 3)
+                                         .replace("%p", QString::number(pid))
+                                         .replace("\\n", "\n")
+                                         .toLatin1());
+        const QByteArray ro = QFile::encodeName(sandbox->path("var-lock"));
+        if (words.value(1) == "ro") // root writes anywhere but on a read-only mount
+            QVERIFY(::geteuid() ? ::chmod(ro, 0555) == 0 : privateMount(ro, MS_BIND | MS_RDONLY));
+        const auto writable = qScopeGuard([&] { ::umount2(ro, MNT_DETACH), ::chmod(ro, 0755); });
         sandbox->mapPort(1, device);
-        MSComm first; // another Twinline, when it holds the port
+        MSComm first(guard); // another Twinline, when it holds the port
         if (kind == "second")
             first.setPortOpen(true);
-        std::optional<OpenError::LocksReadAhead> ahead;
         if (kind == "flock ahead")
-            ahead.emplace();
-        auto comm = std::make_unique<MSComm>();
+            guard.readLocksAhead();
+        auto comm = std::make_unique<MSComm>(guard);
         const bool rts = kind == "rts", dtr = kind == "dtr";
         comm->setRTSEnable(rts); // only recorded while closed
         comm->setDTREnable(dtr);
@@ -264,8 +324,10 @@ private slots:
         QCOMPARE(comm->portOpen(), expected.isEmpty()); // a stale lock is cleared
         QVERIFY2(!own || !touched, "opened what is no serial device");
         QVERIFY2(comm->portOpen()
-                     || (error.startsWith("Com1: ") && error.contains(device)
-                         && error.contains(expected)),
+                     || (error.startsWith("Com1: ") && error.contains(expected)
+                         && error.contains(words[0] == "lock" && !expected.contains("in use")
+                                               ? sandbox->path(lock.arg(number))
+                                               : device)),
                  qPrintable(error));
         QVERIFY(comm->portOpen() || pty.log().size() == changes);
         if (!comm->portOpen())
@@ -283,7 +345,7 @@ private slots:
         comm->setRTSEnable(false);
         comm->setDTREnable(false);
         comm->setPortOpen(true);
-        comm = std::make_unique<MSComm>();
+        comm = std::make_unique<MSComm>(guard);
         comm->setPortOpen(true);
         QVERIFY2(!pty.log().mid(closed).contains(" 1"), "a line rose on a reopen");
         // Held at speed 0, dropping the lines on the last close, blind to carrier, raw.

@@ -1,0 +1,248 @@
+#include "serial/portguard.h"
+
+#include "app/uniquefd.h"
+#include "serial/comerror.h"
+#include "serial/openerror.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+using OpenError::Cause;
+
+namespace {
+
+// At most `limit` bytes of a file below /proc or /sys, which report a size of 0.
+QByteArray readSmall(const QString &path, qsizetype limit = 64 * 1024)
+{
+    QByteArray bytes;
+    const UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    char buffer[4096];
+    for (ssize_t n = 0;
+         fd.isValid() && bytes.size() < limit && (n = ::read(fd.get(), buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, n);
+    return bytes.left(limit);
+}
+
+// Whether a character device belongs to one of the kernel's serial drivers, or is a pty slave.
+// Merely opening some other character devices acts (opening /dev/watchdog arms a reboot), so
+// nothing else is opened; neither are redirections such as /dev/tty, or pty masters.
+bool isTerminalDevice(dev_t rdev)
+{
+    for (const QByteArray &line : readSmall(QStringLiteral("/proc/tty/drivers")).split('\n')) {
+        // name, default node, major, minors ("64" or "0-1048575"), type; the name may hold blanks.
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 5)
+            continue;
+        const QByteArray &type = fields.last();
+        if (type != "serial" && type != "pty:slave")
+            continue;
+        if (fields[fields.size() - 3].toUInt() != major(rdev))
+            continue;
+        const QList<QByteArray> minors = fields[fields.size() - 2].split('-');
+        if (minor(rdev) >= minors.first().toUInt() && minor(rdev) <= minors.last().toUInt())
+            return true;
+    }
+    return false;
+}
+
+using Folder = std::unique_ptr<DIR, int (*)(DIR *)>;
+
+Folder openFolder(int at, const QByteArray &path)
+{
+    const int fd = ::openat(at, path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *folder = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!folder && fd >= 0)
+        ::close(fd);
+    return Folder(folder, ::closedir);
+}
+
+bool processRuns(qint64 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+[[noreturn]] void fail(int port, const QString &path, Cause cause, const QString &detail = {},
+                       qint64 pid = 0, const QString &program = {})
+{
+    const auto holder = pid > 0 ? std::optional(OpenError::Holder{pid, program}) : std::nullopt;
+    throw ComError(OpenError::describe(port, path, cause, detail, holder));
+}
+
+} // namespace
+
+PortGuard::PortGuard(QStringList lockFolders, QString procRoot, QStringList consoleLists)
+    : m_lockFolders(std::move(lockFolders))
+    , m_procRoot(std::move(procRoot))
+    , m_consoleLists(std::move(consoleLists))
+{ }
+
+QStringList PortGuard::defaultLockFolders()
+{
+    return {QStringLiteral("/var/lock"),
+            QStringLiteral("/etc/locks"),
+            QStringLiteral("/var/spool/locks"),
+            QStringLiteral("/var/spool/uucp"),
+            QStringLiteral("/tmp"),
+            QStringLiteral("/var/tmp"),
+            QStringLiteral("/var/lock/lockdev"),
+            QStringLiteral("/run/lock")};
+}
+
+void PortGuard::check(int port, const QString &path, const struct stat &node) const
+{
+    if (!S_ISCHR(node.st_mode) || !isTerminalDevice(node.st_rdev))
+        fail(port, path, Cause::NotSerial);
+    if (isConsole(node.st_rdev))
+        fail(port, path, Cause::Console);
+    // The name QSerialPort locks: the device's below /dev, slashes made '_'.
+    QString name = QFileInfo(path).canonicalFilePath();
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    QStringList seen; // /var/lock is often a link to /run/lock
+    for (const QString &folder : m_lockFolders) {
+        const QString canonical = QFileInfo(folder).canonicalFilePath();
+        if (canonical.isEmpty() || seen.contains(canonical))
+            continue;
+        seen << canonical;
+        checkLock(port, path, canonical + QStringLiteral("/LCK..") + name);
+    }
+    if (const qint64 pid = flockHolder(node))
+        fail(port, path, Cause::InUse, {}, pid, programOf(pid));
+    if (const qint64 pid = processHolding(node.st_rdev))
+        fail(port, path, Cause::InUse, {}, pid, programOf(pid));
+}
+
+// A live lock refuses the port; a stale one is removed; anything else is named by its path.
+void PortGuard::checkLock(int port, const QString &path, const QString &lockFile) const
+{
+    const QByteArray file = QFile::encodeName(lockFile);
+    struct stat before = {}, opened = {};
+    if (::lstat(file.constData(), &before) != 0 && errno == ENOENT)
+        return;
+    if (!S_ISREG(before.st_mode) && !S_ISDIR(before.st_mode))
+        fail(port, path, Cause::LockNotRegular, lockFile);
+    const UniqueFd fd(::open(file.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.isValid() || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)
+        || opened.st_ino != before.st_ino || opened.st_mtime > std::time(nullptr) + 60)
+        fail(port, path, Cause::LockUnreadable, lockFile);
+    char buffer[256];
+    const ssize_t size = ::read(fd.get(), buffer, sizeof buffer);
+    const QByteArray text(buffer, std::max<ssize_t>(size, 0));
+    // The first word of the first line; QLockFile's own has the program on the second. Else
+    // a 4-byte binary PID, whose high byte is 0 since PIDs stay below 2^22.
+    const QList<QByteArray> lines = text.split('\n');
+    const QList<QByteArray> words = lines.first().simplified().split(' ');
+    bool ascii = false;
+    qint64 pid = words.first().toLongLong(&ascii);
+    if (!ascii && size == 4) {
+        qint32 binary = 0;
+        std::memcpy(&binary, buffer, 4);
+        pid = binary < (1 << 22) ? binary : 0;
+    } else if (!ascii) {
+        pid = 0;
+    }
+    const QByteArray recordedProgram =
+        ascii && lines.size() >= 3 && words.size() == 1 ? lines[1].trimmed() : QByteArray();
+    if (pid <= 0)
+        fail(port, path, Cause::LockUnreadable, lockFile);
+    const QString program = programOf(pid);
+    // PIDs are reused: a lock of ours whose process now runs another program is stale.
+    const bool reused = !recordedProgram.isEmpty() && !program.isEmpty()
+        && !QString::fromLocal8Bit(recordedProgram).startsWith(program);
+    if (processRuns(pid) && !reused)
+        fail(port, path, Cause::InUse, lockFile, pid, program);
+    if (::unlink(file.constData()) != 0 && errno != ENOENT)
+        fail(port, path, Cause::StaleLock, lockFile, pid);
+}
+
+// "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10780675 0 EOF": the file as major:minor:inode.
+qint64 PortGuard::flockHolder(const struct stat &node) const
+{
+    const QByteArray table = m_locksAhead->valid()
+        ? m_locksAhead->get()
+        : readSmall(m_procRoot + QStringLiteral("/locks"), 16 << 20);
+    const QByteArray file = QStringLiteral("%1:%2:%3")
+                                .arg(::major(node.st_dev), 2, 16, QLatin1Char('0'))
+                                .arg(::minor(node.st_dev), 2, 16, QLatin1Char('0'))
+                                .arg(node.st_ino)
+                                .toLatin1();
+    for (const QByteArray &line : table.split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[5] == file)
+            return fields[4].toLongLong();
+    }
+    return 0;
+}
+
+// Every readable descriptor of every other process, by stat() through its /proc link: the
+// device is never opened, and a process whose fd folder is closed to us costs one failed open.
+qint64 PortGuard::processHolding(dev_t device) const
+{
+    const Folder processes = openFolder(AT_FDCWD, QFile::encodeName(m_procRoot));
+    const qint64 self = ::getpid();
+    while (const dirent *process = processes ? ::readdir(processes.get()) : nullptr) {
+        const qint64 pid = std::strtoll(process->d_name, nullptr, 10);
+        const Folder fds = pid > 0 && pid != self
+            ? openFolder(::dirfd(processes.get()), QByteArray(process->d_name) + "/fd")
+            : Folder(nullptr, ::closedir);
+        while (const dirent *fd = fds ? ::readdir(fds.get()) : nullptr) {
+            struct stat target = {};
+            if (fd->d_name[0] != '.' && ::fstatat(::dirfd(fds.get()), fd->d_name, &target, 0) == 0
+                && S_ISCHR(target.st_mode) && target.st_rdev == device)
+                return pid;
+        }
+    }
+    return 0;
+}
+
+bool PortGuard::isConsole(dev_t device) const
+{
+    for (const QString &list : m_consoleLists) {
+        // /proc/consoles: "ttyS0  -W- (EC p a)    4:64"; console/active: "tty0 ttyS0".
+        for (const QByteArray &line : readSmall(list).split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            const QList<QByteArray> number = fields.last().split(':');
+            if (fields.size() > 1 && number.size() == 2
+                && ::makedev(number[0].toUInt(), number[1].toUInt()) == device)
+                return true;
+            for (const QByteArray &name : number.size() == 2 ? QList<QByteArray>() : fields) {
+                struct stat node = {};
+                if (!name.isEmpty() && ::stat(("/dev/" + name).constData(), &node) == 0
+                    && S_ISCHR(node.st_mode) && node.st_rdev == device)
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
+QString PortGuard::programOf(qint64 pid) const
+{
+    return QString::fromLocal8Bit(
+        readSmall(m_procRoot + QStringLiteral("/%1/comm").arg(pid), 64).trimmed());
+}
+
+void PortGuard::readLocksAhead()
+{
+    // Plain reads only: this thread must not be the process's first to make a QObject (Qt
+    // would take it for the main thread).
+    *m_locksAhead = std::async(std::launch::async, [path = m_procRoot + QStringLiteral("/locks")] {
+        return readSmall(path, 16 << 20);
+    });
+}
+
+void PortGuard::dropLocksAhead()
+{
+    *m_locksAhead = {};
+}
