@@ -9,6 +9,8 @@
 
 #include <utility>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString ports = QStringLiteral("Ports");
@@ -36,8 +38,8 @@ PortNumbering::PortNumbering(QString byIdFolder, QString sysfsRoot, QString devi
 
 QString PortNumbering::entry(int port) const
 {
-    return SettingsStore::read(QStringLiteral(TWINLINE_TITLE), ports, key(port), QString())
-        .trimmed();
+    // Not trimmed: the store keeps a link whose name ends in a blank quoted, blank and all.
+    return SettingsStore::read(QStringLiteral(TWINLINE_TITLE), ports, key(port), QString());
 }
 
 // A /dev/ttyS node that exists, with a UART type other than 0 (PORT_UNKNOWN) in sysfs.
@@ -49,6 +51,17 @@ bool PortNumbering::hasUart(int port) const
     const QString type =
         firstLine(m_sysfsRoot + QStringLiteral("/class/tty/") + name + QStringLiteral("/type"));
     return !type.isEmpty() && type != QLatin1String("0");
+}
+
+// A link to a node whose name is in sysfs's tty class; a regular file or a folder is none.
+bool PortNumbering::isTty(const QFileInfo &link) const
+{
+    struct stat node = {};
+    const QString target = link.canonicalFilePath();
+    return !target.isEmpty() && ::stat(QFile::encodeName(target).constData(), &node) == 0
+        && !S_ISREG(node.st_mode) && !S_ISDIR(node.st_mode)
+        && QFileInfo::exists(m_sysfsRoot + QStringLiteral("/class/tty/")
+                             + QFileInfo(target).fileName());
 }
 
 QList<int> PortNumbering::numberNewAdapters() const
@@ -70,7 +83,7 @@ QList<int> PortNumbering::numberNewAdapters() const
     const QFileInfoList links =
         QDir(m_byIdFolder).entryInfoList(QDir::System | QDir::Files, QDir::Name);
     for (const QFileInfo &link : links) {
-        if (!link.isSymLink() || !link.exists() || names(link))
+        if (!link.isSymLink() || !isTty(link) || names(link))
             continue;
         int port = 1;
         while (port <= portCount && (!entries[port - 1].isEmpty() || hasUart(port)))

@@ -125,16 +125,21 @@ class tst_units : public QObject
         text.replace("@dev/", sandbox->path("machine/dev/"));
         return text.replace(u'@', sandbox->path("machine/by-id/usb-Adapter_"));
     }
-    // Adapters, and the built-in port ttyS0 with a UART if uart. Every node is an empty regular
-    // file of the fake machine: numbering only looks at names and sysfs, it never opens one.
+    // Adapters, the second one's link name ending in a blank, links to /dev/null and to a
+    // regular file, and the built-in port ttyS0 with a UART if uart. Every adapter's node is a
+    // FIFO of the fake machine: numbering only looks at names and sysfs, it never opens one.
     void machine(int adapters, bool uart)
     {
         for (int n = 0; n < adapters; ++n) {
-            make({}, QStringLiteral("machine/dev/ttyUSB%1").arg(n));
+            make("fifo", QStringLiteral("machine/dev/ttyUSB%1").arg(n));
+            make("dir", QStringLiteral("machine/sys/class/tty/ttyUSB%1").arg(n));
             QFile::link(expand(QStringLiteral("@dev/ttyUSB%1").arg(n)),
-                        expand(QStringLiteral("@%1").arg(n, 2, 10, QLatin1Char('0'))));
+                        expand(QStringLiteral("@%1").arg(n, 2, 10, QLatin1Char('0')))
+                            + (n == 1 ? " " : ""));
         }
+        QFile::link("/dev/null", expand("@null"));
         make({}, "machine/dev/ttyS0");
+        QFile::link(expand("@dev/ttyS0"), expand("@file")); // a regular file, named like a tty
         make({}, "machine/sys/class/tty/ttyS0/type", uart ? "4\n" : "0\n");
         sandbox->mapPort(1, QString()); // not the pty
     }
@@ -371,7 +376,7 @@ private slots:
             all << QStringLiteral("%1=@%2").arg(n + 1).arg(n, 2, 10, QLatin1Char('0'));
         QTest::newRow("first adapter, no UART") << Numbering{"", 1, false, "1=@00"};
         QTest::newRow("a real ttyS0") << Numbering{"", 1, true, "2=@00"};
-        QTest::newRow("hand entry kept")
+        QTest::newRow("hand entry kept, a link name ending in a blank")
             << Numbering{"1=/dev/ttyAMA0", 2, false, "1=/dev/ttyAMA0 2=@00 3=@01"};
         QTest::newRow("named by its device")
             << Numbering{"3=@dev/ttyUSB0", 1, false, "3=@dev/ttyUSB0"};

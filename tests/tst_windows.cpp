@@ -141,7 +141,9 @@ private:
             else if (item.contains(u':')) // before the window: ignore:N as nohup does, signal:N
                 act(item);
             else if (item == u"adapter")
-                QVERIFY(QFile::remove(file) && QFile::link(sandbox->pty.path(), expand("@usb")));
+                QVERIFY(QFile::remove(file) && QFile::link(sandbox->pty.path(), expand("@usb"))
+                        && QDir().mkpath(sandbox->path("machine/sys/class/tty/")
+                                         + QFileInfo(sandbox->pty.path()).fileName()));
             else
                 sandbox->write(item.section(u'=', 0, 0), expand(item.section(u'=', 1)));
     }
