@@ -139,21 +139,22 @@ void PortGuard::checkLock(int port, const QString &path, const QString &lockFile
     char buffer[256];
     const ssize_t size = ::read(fd.get(), buffer, sizeof buffer);
     const QByteArray text(buffer, std::max<ssize_t>(size, 0));
-    // The first word of the first line; QLockFile's own has the program on the second. Else
-    // a 4-byte binary PID, whose high byte is 0 since PIDs stay below 2^22.
+    // A 4-byte binary PID has a high byte of 0, since PIDs stay below 2^22; a text lock has the
+    // PID as the first word of its first line, and QLockFile's the program on the second.
     const QList<QByteArray> lines = text.split('\n');
     const QList<QByteArray> words = lines.first().simplified().split(' ');
+    const bool binary = size == 4 && text.contains('\0');
     bool ascii = false;
-    qint64 pid = words.first().toLongLong(&ascii);
-    if (!ascii && size == 4) {
-        qint32 binary = 0;
-        std::memcpy(&binary, buffer, 4);
-        pid = binary < (1 << 22) ? binary : 0;
-    } else if (!ascii) {
-        pid = 0;
+    qint64 pid = binary ? 0 : words.first().toLongLong(&ascii);
+    if (binary) {
+        qint32 number = 0;
+        std::memcpy(&number, buffer, 4);
+        pid = number;
     }
     const QByteArray recordedProgram =
         ascii && lines.size() >= 3 && words.size() == 1 ? lines[1].trimmed() : QByteArray();
+    if (!binary && !ascii)
+        pid = 0;
     if (pid <= 0)
         fail(port, path, Cause::LockUnreadable, lockFile);
     const QString program = programOf(pid);
