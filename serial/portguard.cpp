@@ -36,9 +36,10 @@ QByteArray readSmall(const QString &path, qsizetype limit = 64 * 1024)
 // Whether a character device belongs to one of the kernel's serial drivers, or is a pty slave.
 // Merely opening some other character devices acts (opening /dev/watchdog arms a reboot), so
 // nothing else is opened; neither are redirections such as /dev/tty, or pty masters.
-bool isTerminalDevice(dev_t rdev)
+bool isTerminalDevice(const QString &procRoot, dev_t rdev)
 {
-    for (const QByteArray &line : readSmall(QStringLiteral("/proc/tty/drivers")).split('\n')) {
+    for (const QByteArray &line :
+         readSmall(procRoot + QStringLiteral("/tty/drivers")).split('\n')) {
         // name, default node, major, minors ("64" or "0-1048575"), type; the name may hold blanks.
         const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() < 5)
@@ -100,7 +101,7 @@ QStringList PortGuard::defaultLockFolders()
 
 void PortGuard::check(int port, const QString &path, const struct stat &node) const
 {
-    if (!S_ISCHR(node.st_mode) || !isTerminalDevice(node.st_rdev))
+    if (!S_ISCHR(node.st_mode) || !isTerminalDevice(m_procRoot, node.st_rdev))
         fail(port, path, Cause::NotSerial);
     if (isConsole(node.st_rdev))
         fail(port, path, Cause::Console);
