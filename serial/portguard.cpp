@@ -118,10 +118,23 @@ void PortGuard::check(int port, const QString &path, const struct stat &node) co
         seen << canonical;
         checkLock(port, path, canonical + QStringLiteral("/LCK..") + name);
     }
-    if (const qint64 pid = flockHolder(node))
-        fail(port, path, Cause::InUse, {}, pid, programOf(pid));
-    if (const qint64 pid = processHolding(node.st_rdev))
-        fail(port, path, Cause::InUse, {}, pid, programOf(pid));
+    const Tables tables = m_locksAhead->valid() ? m_locksAhead->get() : readTables(m_procRoot);
+    // "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10780675 0 EOF": the file as major:minor:inode.
+    const QByteArray file = QStringLiteral("%1:%2:%3")
+                                .arg(::major(node.st_dev), 2, 16, QLatin1Char('0'))
+                                .arg(::minor(node.st_dev), 2, 16, QLatin1Char('0'))
+                                .arg(node.st_ino)
+                                .toLatin1();
+    for (const QByteArray &line : tables.locks.split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[5] == file)
+            fail(port, path, Cause::InUse, {}, fields[4].toLongLong(),
+                 programOf(fields[4].toLongLong()));
+    }
+    for (const auto &[device, pid] : tables.openDevices) {
+        if (device == node.st_rdev)
+            fail(port, path, Cause::InUse, {}, pid, programOf(pid));
+    }
 }
 
 // A live lock refuses the port; a stale one is removed; anything else is named by its path.
@@ -129,8 +142,8 @@ void PortGuard::checkLock(int port, const QString &path, const QString &lockFile
 {
     const QByteArray file = QFile::encodeName(lockFile);
     struct stat before = {}, opened = {};
-    if (::lstat(file.constData(), &before) != 0 && errno == ENOENT)
-        return;
+    if (::lstat(file.constData(), &before) != 0)
+        return; // none, or in a folder closed to us (/var/spool/uucp)
     if (!S_ISREG(before.st_mode) && !S_ISDIR(before.st_mode))
         fail(port, path, Cause::LockNotRegular, lockFile);
     const UniqueFd fd(::open(file.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -168,30 +181,14 @@ void PortGuard::checkLock(int port, const QString &path, const QString &lockFile
         fail(port, path, Cause::StaleLock, lockFile, pid);
 }
 
-// "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10780675 0 EOF": the file as major:minor:inode.
-qint64 PortGuard::flockHolder(const struct stat &node) const
+// Every readable descriptor of every other process, by stat() through its /proc link: no
+// device is opened, and a process whose fd folder is closed to us costs one failed open. Plain
+// system calls only: this also runs on a thread of its own, which must not be the process's
+// first to make a QObject (Qt would take it for the main thread).
+PortGuard::Tables PortGuard::readTables(const QString &procRoot)
 {
-    const QByteArray table = m_locksAhead->valid()
-        ? m_locksAhead->get()
-        : readSmall(m_procRoot + QStringLiteral("/locks"), 16 << 20);
-    const QByteArray file = QStringLiteral("%1:%2:%3")
-                                .arg(::major(node.st_dev), 2, 16, QLatin1Char('0'))
-                                .arg(::minor(node.st_dev), 2, 16, QLatin1Char('0'))
-                                .arg(node.st_ino)
-                                .toLatin1();
-    for (const QByteArray &line : table.split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[5] == file)
-            return fields[4].toLongLong();
-    }
-    return 0;
-}
-
-// Every readable descriptor of every other process, by stat() through its /proc link: the
-// device is never opened, and a process whose fd folder is closed to us costs one failed open.
-qint64 PortGuard::processHolding(dev_t device) const
-{
-    const Folder processes = openFolder(AT_FDCWD, QFile::encodeName(m_procRoot));
+    Tables tables{readSmall(procRoot + QStringLiteral("/locks"), 16 << 20), {}};
+    const Folder processes = openFolder(AT_FDCWD, QFile::encodeName(procRoot));
     const qint64 self = ::getpid();
     while (const dirent *process = processes ? ::readdir(processes.get()) : nullptr) {
         const qint64 pid = std::strtoll(process->d_name, nullptr, 10);
@@ -201,11 +198,11 @@ qint64 PortGuard::processHolding(dev_t device) const
         while (const dirent *fd = fds ? ::readdir(fds.get()) : nullptr) {
             struct stat target = {};
             if (fd->d_name[0] != '.' && ::fstatat(::dirfd(fds.get()), fd->d_name, &target, 0) == 0
-                && S_ISCHR(target.st_mode) && target.st_rdev == device)
-                return pid;
+                && S_ISCHR(target.st_mode))
+                tables.openDevices.emplace_back(target.st_rdev, pid);
         }
     }
-    return 0;
+    return tables;
 }
 
 bool PortGuard::isConsole(dev_t device) const
@@ -237,11 +234,8 @@ QString PortGuard::programOf(qint64 pid) const
 
 void PortGuard::readLocksAhead()
 {
-    // Plain reads only: this thread must not be the process's first to make a QObject (Qt
-    // would take it for the main thread).
-    *m_locksAhead = std::async(std::launch::async, [path = m_procRoot + QStringLiteral("/locks")] {
-        return readSmall(path, 16 << 20);
-    });
+    *m_locksAhead =
+        std::async(std::launch::async, [procRoot = m_procRoot] { return readTables(procRoot); });
 }
 
 void PortGuard::dropLocksAhead()

@@ -6,6 +6,8 @@
 
 #include <future>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -42,22 +44,28 @@ public:
     void check(int port, const QString &path, const struct stat &node) const;
 
     // Reading /proc/locks waits until every processor has passed a quiet point, 10-20 ms on a
-    // desktop. Start-up reads it on a thread meanwhile: the next check() of this guard or of a
-    // copy answers from that read. dropLocksAhead() forgets a read no check used, so that a
-    // port opened later is checked against the table as it then is.
+    // desktop, and looking through every process's descriptors takes a few ms more with a few
+    // hundred processes. Start-up reads both on a thread meanwhile: the next check() of this
+    // guard or of a copy answers from that read. dropLocksAhead() forgets a read no check used,
+    // so that a port opened later is checked against the tables as they then are.
     void readLocksAhead();
     void dropLocksAhead();
 
 private:
+    // /proc/locks, and the character devices other processes have open, with their processes.
+    struct Tables
+    {
+        QByteArray locks;
+        std::vector<std::pair<dev_t, qint64>> openDevices;
+    };
+
     void checkLock(int port, const QString &path, const QString &lockFile) const;
-    qint64 flockHolder(const struct stat &node) const;
-    qint64 processHolding(dev_t device) const;
+    static Tables readTables(const QString &procRoot);
     bool isConsole(dev_t device) const;
     QString programOf(qint64 pid) const;
 
     QStringList m_lockFolders;
     QString m_procRoot;
     QStringList m_consoleLists;
-    std::shared_ptr<std::future<QByteArray>> m_locksAhead =
-        std::make_shared<std::future<QByteArray>>();
+    std::shared_ptr<std::future<Tables>> m_locksAhead = std::make_shared<std::future<Tables>>();
 };
