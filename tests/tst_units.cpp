@@ -29,17 +29,17 @@ using FileKind = std::tuple<QString, QByteArray, char, QByteArray>; // kind, con
 using Numbering = std::tuple<QString, int, bool, QString>; // before, adapters, uart, after
 
 // The port: a row a line, "name | kind | what the description holds after "Com1: "" (empty: the
-// port opens), @ standing for the device, %f for the lock file.
-// A kind of three words or more makes a file: "<what> <path> <kind> <bytes>" (see make();
-// "bin": %p in binary); in the bytes and the path %p is the PID of a sleep, which holds the pty
-// open for "held", %d the pty's device number, %n its number, \n a line break. Lock folders
-// are run-lock/ and var-lock/, which "ro" makes read-only.
-constexpr char portRows[] = R"(missing device | missing | the device @ does not exist
+// port opens), @ standing for the device, %f for the lock file. A kind of three words or more
+// makes a file, "<what> <path> <kind> <bytes>" (see make(); "bin": %p in binary); the device is
+// that file when what is "dev". In the path and the bytes %p is the PID of a sleep, which holds
+// the pty open for "held", %d the pty's device number, %n its number, \n a line break. Lock
+// folders are run-lock/ and var-lock/, which "ro" makes read-only.
+constexpr char portRows[] = R"(missing device | dev missing | the device @ does not exist
 no hardware | no hardware | @ does not answer (input/output error): no serial hardware
 /dev/null | /dev/null | @ is not a serial device
 directory | /tmp | @ is not a serial device
-FIFO | fifo | @ is not a serial device
-regular file | file | @ is not a serial device
+FIFO | dev fifo fifo | @ is not a serial device
+regular file | dev file file | @ is not a serial device
 system console | console machine/consoles file ttyS0 -W- (EC p a) %d | @ is the system console; Twinline leaves it alone
 active console, by name | console machine/console-active file tty0 pts/%n | @ is the system console
 held with flock | flock | @ is in use by tst_units (process
@@ -81,12 +81,6 @@ class tst_units : public QObject
         alignas(inotify_event) char events[4096];
         const bool opened = ::read(watch, events, sizeof events) > 0;
         return {::close(watch) == 0 && (opened || !watched), error};
-    }
-    // A mount namespace of this process's own, so that it may mount where it likes.
-    static bool privateMounts()
-    {
-        return ::unshare(CLONE_NEWNS) == 0
-            && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     }
     // The bytes of a regular file below the sandbox; nothing else is opened.
     QByteArray bytes(const QString &relative) const
@@ -218,7 +212,8 @@ private slots:
         if (kind == "mode 000" && ::geteuid() == 0)
             QSKIP("root reads a file of mode 000");
         if (kind == "disk full") // a one-page file system of this process's own
-            QVERIFY(privateMounts()
+            QVERIFY(::unshare(CLONE_NEWNS) == 0
+                    && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
                     && ::mount("tmpfs", QFile::encodeName(folder), "tmpfs", 0, "size=4k") == 0);
         const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(folder), MNT_DETACH); });
         if (kind != "missing")
@@ -272,17 +267,15 @@ private slots:
         const int both = TIOCM_RTS | TIOCM_DTR;
         QVERIFY(::tcsetattr(fd, TCSANOW, &attributes) == 0 && !::ioctl(fd, TIOCMBIC, &both));
         QVERIFY(kind.startsWith("flock") ? ::flock(fd, LOCK_EX) == 0 : ::close(fd) == 0);
-        const bool own = kind == "fifo" || kind == "file";
-        const QString device = own || kind == "missing" ? sandbox->path(kind)
-            : kind.startsWith(u'/')                     ? kind
-                                                        : pty.path();
-        if (own)
-            make(kind, kind);
+        const QStringList words = kind.split(u' '); // then a file to make: path, kind, bytes
+        const bool own = words[0] == "dev" && words.size() > 2; // a file made as the device
+        const QString device = words[0] == "dev" ? sandbox->path(words[1])
+            : kind.startsWith(u'/')              ? kind
+                                                 : pty.path();
         if (kind == "no hardware")
             pty.mark(".nohw");
         QProcess holder; // a sleep: its PID in a lock, or holding the pty open
-        if (kind == "held")
-            holder.setStandardInputFile(pty.path());
+        holder.setStandardInputFile(kind == "held" ? pty.path() : QProcess::nullDevice());
         holder.start("sleep", {"600"});
         QVERIFY(holder.waitForStarted());
         const auto stop = qScopeGuard([&] { holder.kill(), holder.waitForFinished(); });
@@ -294,15 +287,16 @@ private slots:
                 .replace("%d", QString("%1:%2").arg(136 + number / 256).arg(number % 256))
                 .replace("%n", QString::number(number));
         };
-        const QStringList words = kind.split(u' '); // then a file to make: path, kind, bytes
         if (words.size() > 2)
             make(words[2], fill(words[1]),
                  words[2] == "bin" ? QByteArray((const char *)&pid, 4)
                                    : fill(kind.section(u' ', 3)).toLatin1());
         const QByteArray ro = QFile::encodeName(sandbox->path("var-lock"));
         if (words[0] == "ro") // root writes anywhere but on a read-only mount
-            QVERIFY(::geteuid() ? ::chmod(ro, 0555) == 0
-                                : privateMounts() && !::mount(ro, ro, {}, MS_BIND, {})
+            QVERIFY(::geteuid()
+                        ? ::chmod(ro, 0555) == 0
+                        : !::unshare(CLONE_NEWNS) && !::mount({}, "/", {}, MS_REC | MS_PRIVATE, {})
+                            && !::mount(ro, ro, {}, MS_BIND, {})
                             && !::mount({}, ro, {}, MS_BIND | MS_REMOUNT | MS_RDONLY, {}));
         const auto writable = qScopeGuard([&] { ::umount2(ro, MNT_DETACH), ::chmod(ro, 0755); });
         expected =
