@@ -52,20 +52,22 @@ public:
     void dropLocksAhead();
 
 private:
-    // /proc/locks, and the character devices other processes have open, with their processes.
-    struct Tables
+    // The character devices other processes have open, with their processes.
+    using OpenDevices = std::vector<std::pair<dev_t, qint64>>;
+    static OpenDevices openDevices(const QString &procRoot);
+    // What start-up reads ahead, the two at once: the first mostly waits, the second works.
+    struct Ahead
     {
-        QByteArray locks;
-        std::vector<std::pair<dev_t, qint64>> openDevices;
+        std::future<QByteArray> locks;
+        std::future<OpenDevices> devices;
     };
 
     void checkLock(int port, const QString &path, const QString &lockFile) const;
-    static Tables readTables(const QString &procRoot);
     bool isConsole(dev_t device) const;
     QString programOf(qint64 pid) const;
 
     QStringList m_lockFolders;
     QString m_procRoot;
     QStringList m_consoleLists;
-    std::shared_ptr<std::future<Tables>> m_locksAhead = std::make_shared<std::future<Tables>>();
+    std::shared_ptr<Ahead> m_ahead = std::make_shared<Ahead>();
 };
