@@ -218,20 +218,14 @@ PortGuard::OpenDevices PortGuard::openDevices(const QString &procRoot)
 
 bool PortGuard::isConsole(dev_t device) const
 {
+    // Consoles by their names below /dev: "ttyS0  -W- (EC p a)    4:64" in /proc/consoles,
+    // "tty0 ttyS0" in console/active; the other words name no device.
     for (const QString &list : m_consoleLists) {
-        // /proc/consoles: "ttyS0  -W- (EC p a)    4:64"; console/active: "tty0 ttyS0".
-        for (const QByteArray &line : readSmall(list).split('\n')) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            const QList<QByteArray> number = fields.last().split(':');
-            if (fields.size() > 1 && number.size() == 2
-                && ::makedev(number[0].toUInt(), number[1].toUInt()) == device)
+        for (const QByteArray &name : readSmall(list).simplified().split(' ')) {
+            struct stat node = {};
+            if (!name.isEmpty() && ::stat(("/dev/" + name).constData(), &node) == 0
+                && S_ISCHR(node.st_mode) && node.st_rdev == device)
                 return true;
-            for (const QByteArray &name : number.size() == 2 ? QList<QByteArray>() : fields) {
-                struct stat node = {};
-                if (!name.isEmpty() && ::stat(("/dev/" + name).constData(), &node) == 0
-                    && S_ISCHR(node.st_mode) && node.st_rdev == device)
-                    return true;
-            }
         }
     }
     return false;

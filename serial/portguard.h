@@ -15,8 +15,8 @@
 // it, so every sign of another user is looked for before the device is opened, and the device
 // itself is never opened to look:
 // - /proc/tty/drivers: only a serial driver's device or a pty slave is a port;
-// - the console list (/proc/consoles by device number, /sys/class/tty/console/active by name):
-//   a serial console carries a login prompt or the kernel's messages;
+// - the console lists (/proc/consoles, /sys/class/tty/console/active), which name the devices
+//   below /dev: a serial console carries a login prompt or the kernel's messages;
 // - a UUCP lock LCK..<name> in every lock folder, in the three formats in use: QLockFile's
 //   ("<pid>\n<program>\n<host>\n..."), ASCII ("<pid>[ <program> <user>]\n", minicom, uucp, HDB)
 //   and a 4-byte binary PID. Any local user can plant a file in a lock folder, so a lock file is

@@ -32,15 +32,15 @@ using Numbering = std::tuple<QString, int, bool, QString>; // before, adapters, 
 // port opens), @ standing for the device, %f for the lock file. A kind of three words or more
 // makes a file, "<what> <path> <kind> <bytes>" (see make(); "bin": %p in binary); the device is
 // that file when what is "dev". In the path and the bytes %p is the PID of a sleep, which holds
-// the pty open for "held", %d the pty's device number, %n its number, \n a line break. Lock
-// folders are run-lock/ and var-lock/, which "ro" makes read-only.
+// the pty open for "held", %n the pty's number, \n a line break. Lock folders are run-lock/ and
+// var-lock/, which "ro" makes read-only.
 constexpr char portRows[] = R"(missing device | dev missing | the device @ does not exist
 no hardware | no hardware | @ does not answer (input/output error): no serial hardware
 /dev/null | /dev/null | @ is not a serial device
 directory | /tmp | @ is not a serial device
 FIFO | dev fifo fifo | @ is not a serial device
 regular file | dev file file | @ is not a serial device
-system console | console machine/consoles file ttyS0 -W- (EC p a) %d | @ is the system console; Twinline leaves it alone
+system console | console machine/consoles file pts/%n -W- (EC p a) 136:%n | @ is the system console; Twinline leaves it alone
 active console, by name | console machine/console-active file tty0 pts/%n | @ is the system console
 held with flock | flock | @ is in use by tst_units (process
 held with flock, locks read ahead | flock ahead | @ is in use by tst_units (process
@@ -280,12 +280,11 @@ private slots:
         QVERIFY(holder.waitForStarted());
         const auto stop = qScopeGuard([&] { holder.kill(), holder.waitForFinished(); });
         const auto pid = qint32(holder.processId());
-        const int number = pty.path().section(u'/', -1).toInt(); // of major 136 + number / 256
+        const QString number = pty.path().section(u'/', -1);
         const auto fill = [&](QString text) {
             return text.replace("%p", QString::number(pid))
                 .replace("\\n", "\n")
-                .replace("%d", QString("%1:%2").arg(136 + number / 256).arg(number % 256))
-                .replace("%n", QString::number(number));
+                .replace("%n", number);
         };
         if (words.size() > 2)
             make(words[2], fill(words[1]),
