@@ -4,15 +4,17 @@
 #include "app/scriptbus.h"
 #include "app/scriptcommand.h"
 #include "app/shutdowntriggers.h"
-#include "serial/openerror.h"
+#include "app/signalwatcher.h"
+#include "serial/portguard.h"
 #include "version.h"
 #include "windows/frmmain.h"
 
 #include <QApplication>
 #include <QIcon>
 
+#include <cerrno>
 #include <cstdio>
-#include <optional>
+#include <cstring>
 
 int main(int argc, char *argv[])
 {
@@ -26,8 +28,18 @@ int main(int argc, char *argv[])
     }
 
     choosePlatform();
+    // Before the port is first opened: a termination signal then waits for the event loop and
+    // ends the program through its shut-down, which releases the port.
+    if (!SignalWatcher::catchSignals()) {
+        std::fprintf(stderr,
+                     "Twinline: cannot watch for termination signals (%s); not started, "
+                     "since the port could not be released on SIGTERM.\n",
+                     std::strerror(errno));
+        return 1;
+    }
     // The window opens the port; the table of locks it checks first is read meanwhile.
-    std::optional<OpenError::LocksReadAhead> locks(std::in_place);
+    PortGuard guard;
+    guard.readLocksAhead();
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral(TWINLINE_TITLE));
@@ -36,8 +48,8 @@ int main(int argc, char *argv[])
     QApplication::setDesktopFileName(QStringLiteral("twinline"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/twinline.png")));
 
-    frmMain window;
-    locks.reset();
+    frmMain window(PortNumbering(), guard);
+    guard.dropLocksAhead();
     // Shut-down ends the program at once, even from inside a dialog's event loop.
     QObject::connect(&window, &frmMain::unloaded, &app, [] { QCoreApplication::exit(0); });
 

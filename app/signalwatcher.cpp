@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@ namespace {
 
 int pipeEnds[2] = {-1, -1};
 constexpr int watchedSignals[] = {SIGTERM, SIGINT, SIGHUP};
+bool caught[std::size(watchedSignals)] = {};
 
 extern "C" void forwardSignal(int signalNumber)
 {
@@ -20,35 +22,45 @@ extern "C" void forwardSignal(int signalNumber)
     errno = savedErrno;
 }
 
-void setHandler(void (*handler)(int))
+} // namespace
+
+bool SignalWatcher::catchSignals()
 {
+    ::signal(SIGPIPE, SIG_IGN);
+    if (pipeEnds[0] < 0) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pipeEnds) != 0)
+            return false;
+    }
     struct sigaction action = {};
-    action.sa_handler = handler;
+    action.sa_handler = forwardSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signalNumber : watchedSignals)
-        sigaction(signalNumber, &action, nullptr);
+    for (std::size_t i = 0; i < std::size(watchedSignals); ++i) {
+        struct sigaction before = {};
+        if (!caught[i] && ::sigaction(watchedSignals[i], nullptr, &before) == 0
+            && before.sa_handler != SIG_IGN)
+            caught[i] = ::sigaction(watchedSignals[i], &action, nullptr) == 0;
+    }
+    return true;
 }
-
-} // namespace
 
 SignalWatcher::SignalWatcher(QObject *parent)
     : QObject(parent)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pipeEnds) != 0)
+    if (!catchSignals())
         return;
-    for (int end : pipeEnds)
-        ::fcntl(end, F_SETFL, O_NONBLOCK);
     m_notifier = new QSocketNotifier(pipeEnds[1], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SignalWatcher::readPipe);
-    setHandler(forwardSignal);
 }
 
 SignalWatcher::~SignalWatcher()
 {
     if (!m_notifier)
         return;
-    setHandler(SIG_DFL);
+    for (std::size_t i = 0; i < std::size(watchedSignals); ++i) {
+        if (std::exchange(caught[i], false))
+            ::signal(watchedSignals[i], SIG_DFL);
+    }
     m_notifier->setEnabled(false); // before its descriptor goes away
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);

@@ -3,6 +3,7 @@
 #include "app/uniquefd.h"
 #include "serial/comerror.h"
 #include "serial/openerror.h"
+#include "serial/portguard.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -10,7 +11,6 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <utility>
 
@@ -18,7 +18,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -30,37 +29,6 @@ namespace {
 bool isGone(int error)
 {
     return error == EIO || error == ENXIO || error == ENODEV;
-}
-
-// Whether a character device belongs to one of the kernel's serial drivers, or is a pty slave.
-// Merely opening some other character devices acts (opening /dev/watchdog arms a reboot), so
-// nothing else is opened; neither are consoles, redirections such as /dev/tty, or pty masters.
-bool isTerminalDevice(dev_t rdev)
-{
-    QFile drivers(QStringLiteral("/proc/tty/drivers"));
-    if (!drivers.open(QIODevice::ReadOnly))
-        return false;
-    // readAll(): /proc files report a size of 0.
-    for (const QByteArray &line : drivers.readAll().split('\n')) {
-        // name, default node, major, minors ("64" or "0-1048575"), type; the name may hold blanks.
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 5)
-            continue;
-        const QByteArray &type = fields.last();
-        if (type != "serial" && type != "pty:slave")
-            continue;
-        if (fields[fields.size() - 3].toUInt() != major(rdev))
-            continue;
-        const QList<QByteArray> minors = fields[fields.size() - 2].split('-');
-        if (minor(rdev) >= minors.first().toUInt() && minor(rdev) <= minors.last().toUInt())
-            return true;
-    }
-    return false;
-}
-
-bool processRuns(qint64 pid)
-{
-    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
 QString systemMessage(int error)
@@ -82,28 +50,26 @@ QString systemMessage(int error)
 
 } // namespace
 
-LineDevice::LineDevice(int port, const QString &path, bool rts, bool dtr, QObject *parent)
+LineDevice::LineDevice(int port, const QString &path, bool rts, bool dtr, const PortGuard &guard,
+                       QObject *parent)
     : QObject(parent)
     , m_port(port)
 {
     struct stat node = {};
     if (::stat(QFile::encodeName(path).constData(), &node) != 0)
         fail(port, path, errno == EACCES ? Cause::PermissionDenied : Cause::Missing);
-    if (!S_ISCHR(node.st_mode) || !isTerminalDevice(node.st_rdev))
-        fail(port, path, Cause::NotSerial);
+    // Opening a port raises its lines unless it is at speed 0: a port someone else uses must
+    // not be opened at all.
+    guard.check(port, path, node);
     m_device = QFileInfo(path).canonicalFilePath();
-    lock(path);
-    // Opening a port raises its lines unless it is at speed 0: a program that holds it with
-    // flock() (picocom, tio) must not see it opened at all.
-    if (const auto holder = OpenError::flockHolder(node.st_dev, node.st_ino))
-        fail(port, path, Cause::InUse, {}, holder);
+    lock(path, guard.lockFolders());
 
     UniqueFd fd(::open(QFile::encodeName(m_device).constData(),
                        O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
         switch (errno) {
         case EBUSY:
-            fail(port, path, Cause::InUse, {}, OpenError::processHolding(m_device));
+            fail(port, path, Cause::InUse);
         case EACCES:
         case EPERM:
             fail(port, path, Cause::PermissionDenied);
@@ -123,7 +89,7 @@ LineDevice::LineDevice(int port, const QString &path, bool rts, bool dtr, QObjec
         || opened.st_rdev != node.st_rdev)
         fail(port, path, Cause::NotSerial);
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-        fail(port, path, Cause::InUse, {}, OpenError::processHolding(m_device));
+        fail(port, path, Cause::InUse);
 
     // The open may have raised both lines: lower what must be low before anything else. Issued
     // even with nothing to lower, it tells whether the device has control lines at all before
@@ -142,6 +108,11 @@ LineDevice::LineDevice(int port, const QString &path, bool rts, bool dtr, QObjec
     ::cfsetospeed(&attributes, B0);
     if (::tcsetattr(fd.get(), TCSANOW, &attributes) != 0)
         failLines(port, path, errno);
+    // Some drivers keep a speed of their own: their next open then pulses the lines.
+    if (::tcgetattr(fd.get(), &attributes) == 0 && ::cfgetospeed(&attributes) != B0)
+        m_notice = QStringLiteral("%1 keeps a speed other than 0, so its lines rise for a moment "
+                                  "whenever it is opened.")
+                       .arg(m_device);
 
     const int high = (rts ? TIOCM_RTS : 0) | (dtr ? TIOCM_DTR : 0);
     if (high != 0 && ::ioctl(fd.get(), TIOCMBIS, &high) != 0)
@@ -159,31 +130,19 @@ LineDevice::~LineDevice()
     close();
 }
 
-// The lock file QSerialPort looks for: LCK.. and the device name below /dev, slashes made '_'.
-void LineDevice::lock(const QString &configuredPath)
+// Ours, in the first writable lock folder; the guard has found none of anyone else's.
+void LineDevice::lock(const QString &configuredPath, const QStringList &folders)
 {
-    static const char *const directories[] = {"/var/lock",         "/etc/locks", "/var/spool/locks",
-                                              "/var/spool/uucp",   "/tmp",       "/var/tmp",
-                                              "/var/lock/lockdev", "/run/lock"};
     QString name = m_device;
     if (name.startsWith(QLatin1String("/dev/")))
         name.remove(0, 5);
     name.replace(QLatin1Char('/'), QLatin1Char('_'));
 
-    for (const char *directory : directories) {
-        const QFileInfo info(QString::fromLatin1(directory));
+    for (const QString &folder : folders) {
+        const QFileInfo info(folder);
         if (!info.isDir() || !info.isReadable() || !info.isWritable())
             continue;
         const QString path = info.canonicalFilePath() + QStringLiteral("/LCK..") + name;
-        // QLockFile takes a lock without a program name line, as minicom and cu write it, for a
-        // stale one whenever its process runs under another name. Such a lock is honoured here.
-        QFile existing(path);
-        if (existing.open(QIODevice::ReadOnly)) {
-            const qint64 pid = existing.readLine(32).trimmed().toLongLong();
-            if (pid > 0 && pid != ::getpid() && processRuns(pid))
-                fail(m_port, configuredPath, Cause::InUse, path,
-                     OpenError::Holder{pid, OpenError::programOf(pid)});
-        }
         auto lock = std::make_unique<QLockFile>(path);
         lock->setStaleLockTime(0); // only a lock whose process is gone is stale
         if (lock->tryLock(0)) {
@@ -192,14 +151,10 @@ void LineDevice::lock(const QString &configuredPath)
         }
         if (lock->error() != QLockFile::LockFailedError)
             return; // the file cannot be made here after all: go on without it
-        qint64 pid = 0;
+        qint64 pid = 0; // taken since the guard looked
         lock->getLockInfo(&pid, nullptr, nullptr);
-        // QLockFile removes a stale lock when it may; this one it could not remove.
-        const auto cause = pid > 0 && !processRuns(pid) ? Cause::StaleLock : Cause::InUse;
-        std::optional<OpenError::Holder> holder;
-        if (pid > 0)
-            holder = OpenError::Holder{pid, OpenError::programOf(pid)};
-        fail(m_port, configuredPath, cause, path, holder);
+        fail(m_port, configuredPath, Cause::InUse, path,
+             pid > 0 ? std::optional(OpenError::Holder{pid, {}}) : std::nullopt);
     }
 }
 

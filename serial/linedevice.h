@@ -6,6 +6,7 @@
 
 #include <memory>
 
+class PortGuard;
 class QLockFile;
 class QSocketNotifier;
 
@@ -25,7 +26,8 @@ class QSocketNotifier;
 // without hardware flow control (which would move RTS on its own). Lines are only ever set or
 // cleared (TIOCMBIS, TIOCMBIC), never read back and rewritten. It is locked three ways, so that
 // every kind of serial program sees it taken: a UUCP lock file LCK..<name> in the first writable
-// lock directory that QSerialPort also uses, flock(), and TIOCEXCL.
+// lock folder (see PortGuard), flock(), and TIOCEXCL. The speed is read back: a driver that keeps
+// its own cannot hold the lines still on the next open, which notice() tells.
 //
 // Every failure throws ComError with a description fit for the user.
 class LineDevice : public QObject
@@ -35,12 +37,16 @@ class LineDevice : public QObject
 public:
     enum class Line { RTS, DTR };
 
-    // Opens `path`, configured for port number `port`, with the lines at the given levels.
-    LineDevice(int port, const QString &path, bool rts, bool dtr, QObject *parent = nullptr);
+    // Opens `path`, configured for port number `port`, with the lines at the given levels, once
+    // `guard` has found nobody else using it.
+    LineDevice(int port, const QString &path, bool rts, bool dtr, const PortGuard &guard,
+               QObject *parent = nullptr);
     ~LineDevice() override;
 
     // The device itself, links resolved.
     QString devicePath() const { return m_device; }
+    // What the user should know about the open device, or empty.
+    QString notice() const { return m_notice; }
 
     void setLine(Line line, bool asserted);
 
@@ -52,13 +58,14 @@ signals:
     void lost();
 
 private:
-    void lock(const QString &configuredPath);
+    void lock(const QString &configuredPath, const QStringList &folders);
     void drain();
     void hangUp();
 
     int m_port = 0;
     int m_fd = -1;
     QString m_device;
+    QString m_notice;
     std::unique_ptr<QLockFile> m_lock;
     QSocketNotifier *m_notifier = nullptr;
 };

@@ -5,8 +5,9 @@
 #include "serial/openerror.h"
 #include "serial/portmap.h"
 
-MSComm::MSComm(QObject *parent)
+MSComm::MSComm(PortGuard guard, QObject *parent)
     : QObject(parent)
+    , m_guard(std::move(guard))
 {
     setObjectName(QStringLiteral("MSComm1"));
 }
@@ -51,6 +52,11 @@ QString MSComm::openDevice() const
     return m_device ? m_device->devicePath() : QString();
 }
 
+QString MSComm::notice() const
+{
+    return m_device ? m_device->notice() : QString();
+}
+
 void MSComm::open()
 {
     if (portOpen())
@@ -58,7 +64,8 @@ void MSComm::open()
     const PortMap ports = m_ports ? *m_ports : PortMap::read();
     if (const QString refusal = ports.refusal(); !refusal.isEmpty())
         throw ComError(refusal);
-    auto device = std::make_unique<LineDevice>(m_commPort, ports.device(m_commPort), m_rts, m_dtr);
+    auto device = std::make_unique<LineDevice>(m_commPort, ports.device(m_commPort), m_rts, m_dtr,
+                                               m_guard);
     connect(device.get(), &LineDevice::lost, this, &MSComm::deviceGone);
     m_device = std::move(device);
 }

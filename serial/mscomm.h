@@ -2,6 +2,7 @@
 #pragma once
 
 #include "serial/portmap.h"
+#include "serial/portguard.h"
 
 #include <QObject>
 
@@ -22,7 +23,8 @@ class MSComm : public QObject
     Q_OBJECT
 
 public:
-    explicit MSComm(QObject *parent = nullptr);
+    // guard: where the signs of another program using a port are looked for.
+    explicit MSComm(PortGuard guard = PortGuard(), QObject *parent = nullptr);
     ~MSComm() override;
 
     qint16 commPort() const { return m_commPort; }
@@ -39,6 +41,8 @@ public:
 
     // The device the port is open on, links resolved; empty while closed.
     QString openDevice() const;
+    // What the user should know about the open device, or empty.
+    QString notice() const;
 
     // Where the ports are, from the settings the current event handler read; an open uses it.
     // Without one, each open reads the settings itself.
@@ -54,6 +58,7 @@ private:
     void close();
     void deviceGone();
 
+    PortGuard m_guard;
     std::unique_ptr<LineDevice> m_device;
     std::optional<PortMap> m_ports;
     qint16 m_commPort = 1;

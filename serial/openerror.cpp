@@ -1,87 +1,6 @@
 #include "serial/openerror.h"
 
-#include "app/uniquefd.h"
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-
-#include <future>
-
-#include <fcntl.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
 namespace OpenError {
-
-QString programOf(qint64 pid)
-{
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-    if (!comm.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLocal8Bit(comm.readAll().trimmed());
-}
-
-std::optional<Holder> processHolding(const QString &device)
-{
-    const QString self = QString::number(::getpid());
-    const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &pid : processes) {
-        if (pid == self || pid.toLongLong() <= 0)
-            continue;
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-        for (const QFileInfo &fd : fds.entryInfoList(QDir::Files | QDir::System)) {
-            if (fd.symLinkTarget() == device)
-                return Holder{pid.toLongLong(), programOf(pid.toLongLong())};
-        }
-    }
-    return std::nullopt;
-}
-
-namespace {
-
-// Plain reads: this also runs on a thread of its own, which must not be the process's first to
-// make a QObject (Qt would take it for the main thread).
-QByteArray readLocks()
-{
-    QByteArray table;
-    const UniqueFd fd(::open("/proc/locks", O_RDONLY | O_CLOEXEC));
-    char buffer[4096];
-    for (ssize_t n = 0; fd.isValid() && (n = ::read(fd.get(), buffer, sizeof buffer)) > 0;)
-        table.append(buffer, n);
-    return table;
-}
-
-std::future<QByteArray> locksAhead; // only ever touched by the thread that runs the windows
-
-} // namespace
-
-LocksReadAhead::LocksReadAhead()
-{
-    locksAhead = std::async(std::launch::async, readLocks);
-}
-
-LocksReadAhead::~LocksReadAhead()
-{
-    locksAhead = {};
-}
-
-std::optional<Holder> flockHolder(quint64 fileSystem, quint64 inode)
-{
-    const QByteArray table = locksAhead.valid() ? locksAhead.get() : readLocks();
-    // "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10780675 0 EOF": the file as major:minor:inode.
-    const QByteArray file = QStringLiteral("%1:%2:%3")
-                                .arg(::major(fileSystem), 2, 16, QLatin1Char('0'))
-                                .arg(::minor(fileSystem), 2, 16, QLatin1Char('0'))
-                                .arg(inode)
-                                .toLatin1();
-    for (const QByteArray &line : table.split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[5] == file)
-            return Holder{fields[4].toLongLong(), programOf(fields[4].toLongLong())};
-    }
-    return std::nullopt;
-}
 
 QString describe(int port, const QString &device, Cause cause, const QString &detail,
                  const std::optional<Holder> &holder)
@@ -98,20 +17,31 @@ QString describe(int port, const QString &device, Cause cause, const QString &de
                               "out and in again.")
             .arg(com, device);
     case Cause::InUse: {
-        QString who;
+        QString who = QStringLiteral("another program");
         if (holder)
             who = holder->program.isEmpty()
-                ? QStringLiteral(" (process %1)").arg(holder->pid)
-                : QStringLiteral(" (%1, process %2)").arg(holder->program).arg(holder->pid);
-        return QStringLiteral("%1: %2 is in use by another program%3. Close that program, or "
-                              "choose another port.")
+                ? QStringLiteral("process %1").arg(holder->pid)
+                : QStringLiteral("%1 (process %2)").arg(holder->program).arg(holder->pid);
+        return QStringLiteral("%1: %2 is in use by %3. Close that program, or choose another "
+                              "port.")
             .arg(com, device, who);
     }
     case Cause::StaleLock:
         return QStringLiteral("%1: a stale lock file %2 from process %3, which no longer runs, "
-                              "blocks the port; remove it as root.")
+                              "blocks the port; remove it: sudo rm %2")
             .arg(com, detail)
             .arg(holder ? holder->pid : 0);
+    case Cause::LockNotRegular:
+        return QStringLiteral("%1: a lock file %2 that is not a regular file blocks the port; "
+                              "remove it: sudo rm %2")
+            .arg(com, detail);
+    case Cause::LockUnreadable:
+        return QStringLiteral("%1: a lock file %2 that Twinline cannot understand blocks the "
+                              "port; if no program uses %3, remove it: sudo rm -r %2")
+            .arg(com, detail, device);
+    case Cause::Console:
+        return QStringLiteral("%1: %2 is the system console; Twinline leaves it alone")
+            .arg(com, device);
     case Cause::NoHardware:
         return QStringLiteral("%1: %2 does not answer (input/output error): no serial hardware is "
                               "behind this device. Choose another port, or map %1 to your "

@@ -12,6 +12,9 @@ enum class Cause {
     PermissionDenied,
     InUse,
     StaleLock,
+    LockNotRegular,
+    LockUnreadable,
+    Console,
     NoHardware,
     NotSerial,
     NoControlLines,
@@ -19,38 +22,16 @@ enum class Cause {
     Other
 };
 
-// A process that holds a device: by its lock file, its flock() or an open descriptor.
+// A process that holds a device: by its lock file, its flock() or an open descriptor; a stale
+// lock's process.
 struct Holder
 {
     qint64 pid = 0;
     QString program; // empty when the process is gone or hidden
 };
 
-// The program name of a running process, or empty.
-QString programOf(qint64 pid);
-
-// Another process that has `device` open, found through /proc; nothing where /proc hides it.
-std::optional<Holder> processHolding(const QString &device);
-
-// A process holding an flock() on the file with this file system and inode, from /proc/locks.
-std::optional<Holder> flockHolder(quint64 fileSystem, quint64 inode);
-
-// Reading /proc/locks waits until every processor has passed a quiet point, 10-20 ms on a
-// desktop. While one of these lives, the table is read on a thread from its creation on, and
-// the first flockHolder() call answers from that read; start-up thus overlaps the wait with
-// connecting to the display. What no call used is dropped with it, so that a port opened later
-// is checked against the table as it then is.
-class LocksReadAhead
-{
-public:
-    LocksReadAhead();
-    ~LocksReadAhead();
-    LocksReadAhead(const LocksReadAhead &) = delete;
-    LocksReadAhead &operator=(const LocksReadAhead &) = delete;
-};
-
-// `device` is the path as configured; `detail` is the lock file for StaleLock and the system's
-// message for NoControlLines and Other.
+// `device` is the path as configured; `detail` is the lock file for the lock causes and the
+// system's message for NoControlLines and Other.
 QString describe(int port, const QString &device, Cause cause, const QString &detail = {},
                  const std::optional<Holder> &holder = {});
 

@@ -30,7 +30,8 @@ PortMap PortMap::read()
 
 QString PortMap::entry(int port) const
 {
-    return m_entries.value(key(port)).trimmed();
+    // Not trimmed: a link whose name ends in a blank is stored quoted, blank and all.
+    return m_entries.value(key(port));
 }
 
 QString PortMap::defaultDevice(int port) const

@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include <sys/stat.h>
+
 namespace {
 
 QString firstLine(const QString &path)
@@ -40,6 +42,17 @@ bool PortNumbering::hasUart(int port) const
     return !type.isEmpty() && type != QLatin1String("0");
 }
 
+// A link to a node whose name is in sysfs's tty class; a regular file or a folder is none.
+bool PortNumbering::isTty(const QFileInfo &link) const
+{
+    struct stat node = {};
+    const QString target = link.canonicalFilePath();
+    return !target.isEmpty() && ::stat(QFile::encodeName(target).constData(), &node) == 0
+        && !S_ISREG(node.st_mode) && !S_ISDIR(node.st_mode)
+        && QFileInfo::exists(m_sysfsRoot + QStringLiteral("/class/tty/")
+                             + QFileInfo(target).fileName());
+}
+
 PortMap PortNumbering::numberNewAdapters(SettingsStore &settings) const
 {
     PortMap ports = map(settings);
@@ -59,7 +72,7 @@ PortMap PortNumbering::numberNewAdapters(SettingsStore &settings) const
     const QFileInfoList links =
         QDir(m_byIdFolder).entryInfoList(QDir::System | QDir::Files, QDir::Name);
     for (const QFileInfo &link : links) {
-        if (!link.isSymLink() || !link.exists() || names(link))
+        if (!link.isSymLink() || !isTty(link) || names(link))
             continue;
         int port = 1;
         while (port <= portCount && (!entries[port - 1].isEmpty() || hasUart(port)))

@@ -6,9 +6,11 @@
 #include <QString>
 #include <QStringList>
 
-// Every adapter (a link in /dev/serial/by-id/, one per adapter port, named by udev from vendor,
-// model, serial number and interface) gets a Com number the first time it is seen and keeps it
-// for good, whichever USB socket it is in: the lowest number from 1 to 16 that the "Ports"
+class QFileInfo;
+
+// Every adapter (a link in /dev/serial/by-id/ to a tty, one per adapter port, named by udev from
+// vendor, model, serial number and interface) gets a Com number the first time it is seen and keeps
+// it for good, whichever USB socket it is in: the lowest number from 1 to 16 that the "Ports"
 // section of the settings does not use and that has no UART behind its default /dev/ttyS<n-1>.
 // The number is stored as Com<n>=<link> in "Ports". Entries are never changed or removed here;
 // a number stays taken while its adapter is unplugged.
@@ -37,6 +39,7 @@ public:
 
 private:
     bool hasUart(int port) const;
+    bool isTty(const QFileInfo &link) const;
     QString usbName(const QString &device) const;
 
     QString m_byIdFolder;

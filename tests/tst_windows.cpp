@@ -7,6 +7,7 @@
 #include "app/scriptbus.h"
 #include "app/scriptcommand.h"
 #include "app/shutdowntriggers.h"
+#include "app/signalwatcher.h"
 #include "serial/mscomm.h"
 #include "windows/frmmain.h"
 #include "windows/lamp.h"
@@ -25,6 +26,7 @@
 // for any number; "client" is the main window's client area below its menu bar, on the screen.
 constexpr char startUpRows[] = R"(start-up
 first run |  | frmMain=13,13,217,140 Text1=8,0,153,18 btnCH1=8,24,105,25 btnCH1_tilt=112,24,49,25 monCH1=176,24,25,25 btnCH2=8,56,105,25 btnCH2_tilt=112,56,49,25 monCH2=176,56,25,25 | Com 1 on white; @pty; off off
+a driver that keeps its speed | mark:.keep | tip:keeps | Com 1 on white; @pty; off off
 stored port 3 | Ports/Com3=@pty Properties/CommPort=3 | tip:Com3 | Com 3 on white; @pty; off off; CommPort=3
 port cannot be opened | Ports/Com1=@gone dark | frmMain=13,13,217,140 Text1=legible tip:exist cli:--status cli:--set,1,on async:--pulse,2,5 | Com port open Error! on red; closed; off off; Com port open Error!: Com1: @gone (not present); Com1: the device @gone does not exist. Connect the adapter, or map Com1 to another device in the "Ports" section of the settings.; exit 1: Com port open Error!: Com1: @gone (not present); Com1: the device @gone does not exist. Connect the adapter, or map Com1 to another device in the "Ports" section of the settings.; exit 1: Com port open Error!: Com1: @gone (not present); Com1: the device @gone does not exist. Connect the adapter, or map Com1 to another device in the "Ports" section of the settings.
 Top not a number | Properties/Top=abc | client=16,54,211,96 unopened tip:Top tip:/home/.config/Twinline/Twinline.conf tip:"abc" | Com port open Error! on red; closed; off off; Top=abc
@@ -87,7 +89,9 @@ port never opened | Ports/Com1=@gone | move close | Com port open Error! on red;
 SIGTERM |  | move press:btnCH2_tilt signal:15 | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
 SIGINT |  | move press:btnCH2_tilt signal:2 | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
 SIGHUP |  | move press:btnCH2_tilt signal:1 | Com 1 on white; closed; off off; Top=750; Left=1500; hidden
-session save keeps running |  | move press:btnCH2_tilt session =off,on release:btnCH2_tilt | Com 1 on white; @pty; off off; Top=750; Left=1500)";
+session save keeps running |  | move press:btnCH2_tilt session =off,on release:btnCH2_tilt | Com 1 on white; @pty; off off; Top=750; Left=1500
+started with nohup: SIGHUP, SIGPIPE | ignore:1 | signal:1 signal:13 settle | Com 1 on white; @pty; off off
+SIGTERM before the port opens | signal:15 |  | Com 1 on white; closed; off off; Top=200; Left=200; hidden)";
 
 const QHash<quint32, QString> colours{{0xff, "red"}, {0xffffff, "white"}, {0xc0c0c0, "silver"}};
 
@@ -105,6 +109,7 @@ private slots:
         other.emplace();
         messages.clear();
         answers.clear();
+        ::signal(SIGHUP, SIG_DFL);
     }
 
     void windows_data()
@@ -121,11 +126,12 @@ private slots:
         QFETCH(QString, steps);
         QFETCH(QString, after);
         store(settings);
-        window = std::make_unique<frmMain>(sandbox->numbering());
-        installShutdownTriggers(window.get()); // as main() does
+        QVERIFY(SignalWatcher::catchSignals()); // as main() does, before the port opens
+        window = std::make_unique<frmMain>(sandbox->numbering(), sandbox->guard());
         bus = new ScriptBus(window.get());
         window->show();
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        installShutdownTriggers(window.get()); // as main() does; a signal caught waits till now
         for (const QString &step : steps.split(u' ', Qt::SkipEmptyParts))
             if (act(step), QTest::currentTestFailed())
                 QFAIL(qPrintable(QStringLiteral("at %1; now %2").arg(step, summary())));
@@ -155,7 +161,8 @@ private:
     // Section/Key=value items; "fifo" puts a FIFO where the settings file belongs; "adapter"
     // leaves nothing stored and plugs in a USB adapter that is the pty; "fresh" is an account
     // without ~/.config, whose HOME (of user 1) root uses when the tests run as root; "dark" is a
-    // dark theme.
+    // dark theme; a step that needs no window (mark:.keep: a driver that keeps the speed) before
+    // the window is made.
     void store(const QString &settings)
     {
         const QByteArray file = QFile::encodeName(sandbox->settingsFile());
@@ -164,8 +171,12 @@ private:
                 QVERIFY(QFile::remove(file) && ::mkfifo(file.constData(), 0600) == 0);
             else if (item == u"dark")
                 QApplication::setPalette(QPalette(QColor(0x35, 0x35, 0x35)));
+            else if (item.contains(u':')) // before the window: ignore:N as nohup does, signal:N
+                act(item);
             else if (item == u"adapter")
-                QVERIFY(QFile::remove(file) && QFile::link(sandbox->pty.path(), expand("@usb")));
+                QVERIFY(QFile::remove(file) && QFile::link(sandbox->pty.path(), expand("@usb"))
+                        && QDir().mkpath(sandbox->path("machine/sys/class/tty/")
+                                         + QFileInfo(sandbox->pty.path()).fileName()));
             else if (item == u"fresh" && qunsetenv("XDG_CONFIG_HOME")) // as root: sudo
                 QVERIFY(QDir(sandbox->path("home/.config")).removeRecursively()
                         && (::geteuid() || !::chown(file.left(file.indexOf("/.c")), 1, 1)));
@@ -179,7 +190,7 @@ private:
     void act(const QString &step)
     {
         const QString verb = step.section(u':', 0, 0), argument = step.section(u':', 1);
-        QPushButton *button = window->findChild<QPushButton *>(argument);
+        QPushButton *button = window ? window->findChild<QPushButton *>(argument) : nullptr;
         const auto mouse =
             QStringList{"press", "release", "click", "dclick"}.indexOf(verb.mid(verb[0] == u'R'));
         const Qt::Key key = QKeySequence::fromString(verb)[0].key();
@@ -194,7 +205,10 @@ private:
             {"close", [&] { window->close(); }},
             {"move", [&] { window->move(100, 50); }}, // 1500 and 750 twips
             {"nudge", [&] { window->move(window->pos() + QPoint(1, 1)); }},
-            {"signal", [&] { ::raise(argument.toInt()); }}, // the event loop makes it a close
+            {"signal",
+             [&] { QVERIFY(SignalWatcher::catchSignals() && !::raise(argument.toInt())); }},
+            {"ignore", [&] { ::signal(argument.toInt(), SIG_IGN); }},
+            {"mark", [&] { sandbox->pty.mark(qPrintable(argument)); }},
             {"session", [&] { QMetaObject::invokeMethod(qApp, "commitDataRequest", manager); }},
             {"map", [&] { store(argument); }},
             {"Option", [&] { showModal("mnuOption", argument); }},
@@ -205,7 +219,8 @@ private:
                  const std::clock_t before = std::clock(); // processor time
                  QTest::qWait(2000);
                  QVERIFY(double(std::clock() - before) / CLOCKS_PER_SEC < 0.1);
-                 act("tip:Com1: the adapter @pty was disconnected");
+                 if (!window->MSComm1()->portOpen())
+                     act("tip:Com1: the adapter @pty was disconnected");
              }},
             {"watch",
              [&] { connect(bus, &ScriptBus::ChannelChanged, this, &tst_windows::changed); }},

@@ -61,15 +61,15 @@ Widget *place(Widget *widget, const char *name, const QRect &twips)
 } // namespace
 
 frmMain::frmMain(QWidget *parent)
-    : frmMain(PortNumbering(), parent)
+    : frmMain(PortNumbering(), PortGuard(), parent)
 { }
 
-frmMain::frmMain(PortNumbering numbering, QWidget *parent)
+frmMain::frmMain(PortNumbering numbering, PortGuard guard, QWidget *parent)
     : QMainWindow(parent,
                   Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                       | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
     , m_numbering(std::move(numbering))
-    , m_comm(new MSComm(this))
+    , m_comm(new MSComm(std::move(guard), this))
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral(TWINLINE_TITLE));
@@ -292,6 +292,8 @@ void frmMain::describePort(const QString &failure)
     // Without the settings the port map is unknown: a port is named only once one is open.
     if (ports && (notice.isEmpty() || m_comm->portOpen()))
         lines << m_numbering.describe(*ports, m_comm->commPort());
+    if (!m_comm->notice().isEmpty())
+        lines << m_comm->notice();
     if (!failure.isEmpty() && (!ports || failure != ports->refusal()))
         lines << failure;
     if (!notice.isEmpty())

@@ -1,6 +1,7 @@
 // The main window: the port, the status box, the two channels and the menu.
 #pragma once
 
+#include "serial/portguard.h"
 #include "serial/portnumbering.h"
 
 #include <QMainWindow>
@@ -25,8 +26,10 @@ class frmMain : public QMainWindow
 
 public:
     explicit frmMain(QWidget *parent = nullptr);
-    // numbering: where USB adapters are found and described.
-    explicit frmMain(PortNumbering numbering, QWidget *parent = nullptr);
+    // numbering: where USB adapters are found and described; guard: where the signs of another
+    // program using a port are looked for.
+    explicit frmMain(PortNumbering numbering, PortGuard guard = PortGuard(),
+                     QWidget *parent = nullptr);
     ~frmMain() override;
 
     MSComm *MSComm1() const { return m_comm; }

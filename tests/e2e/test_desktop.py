@@ -135,8 +135,10 @@ class Scenario:
         os.makedirs(os.path.join(home, ".config", "Twinline"))
         os.makedirs(modem)
         self.file = os.path.join(home, ".config", "Twinline", "Twinline.conf")
-        # Both ends of each pty stay open for as long as the test runs.
-        paths = [os.ttyname(os.openpty()[1]) for _ in range(2)]
+        # Each pty's master stays open for as long as the test runs; its slave is closed, since
+        # the program refuses a port that another process has open.
+        paths = [(os.ttyname(slave), os.close(slave))[0]
+                 for _, slave in (os.openpty() for _ in range(2))]
         # RTS and DTR of a pty, from the stand-in's state file.
         self.log1 = os.path.join(modem, "pts" + paths[0].rsplit("/", 1)[1] + ".log")
         self.com1, self.com2 = (

@@ -14,10 +14,10 @@
 // Line state lives in $PTYMODEM_DIR/pts<N> ("RTS=<0|1>\nDTR=<0|1>\n", rewritten in place; no
 // file means both lines low), and every change is appended to pts<N>.log as
 // "<CLOCK_MONOTONIC ns> <RTS> <DTR>"; without PTYMODEM_DIR it stays in the process's memory.
-// While pts<N>.nohw exists, opening the pty fails with EIO, like a /dev/ttyS node without a UART.
-// A real serial device is never opened: EACCES. While PTYMODEM_FSYNC_FAILS is not empty, fsync()
-// fails
-// with EIO. Not modelled: dup(), openat(), ioctl(TCSETS) (only tcsetattr() is seen), fork()
+// While pts<N>.nohw exists, opening the pty fails with EIO, like a /dev/ttyS node without a UART;
+// while pts<N>.keep exists, tcsetattr() keeps the speed, as some drivers do. While
+// PTYMODEM_FSYNC_FAILS is not empty, fsync() fails with EIO. A real serial device is never
+// opened: EACCES. Not modelled: dup(), openat(), ioctl(TCSETS) (only tcsetattr() is seen), fork()
 // without exec(), and the closes of exit().
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -219,8 +219,11 @@ int tcsetattr(int fd, int when, const struct termios *t)
     if (!real)
         real = (int (*)(int, int, const struct termios *))dlsym(RTLD_NEXT, "tcsetattr");
     int pts = fd >= 0 && fd < MAX_FD ? tracked[fd] - 1 : -1;
-    struct termios old;
+    struct termios old, kept;
+    char marker[PATH_MAX];
     int known = pts >= 0 && tcgetattr(fd, &old) == 0;
+    if (known && state_path(marker, pts, ".keep") && access(marker, F_OK) == 0 && (kept = *t, 1))
+        t = cfsetspeed(&kept, cfgetospeed(&old)) == 0 ? &kept : t;
     int result = real(fd, when, t);
     if (result == 0 && known && (cfgetospeed(&old) == B0) != (cfgetospeed(t) == B0)) {
         pthread_mutex_lock(&lock);

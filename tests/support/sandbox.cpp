@@ -18,13 +18,14 @@ FakePty::FakePty()
     m_path = QString::fromLocal8Bit(name);
     m_number = m_path.section(QLatin1Char('/'), -1).toInt();
     // pty numbers are reused: forget what an earlier pty with this number left behind.
-    for (const char *suffix : {"", ".log", ".nohw"})
+    for (const char *suffix : {"", ".log", ".nohw", ".keep"})
         QFile::remove(stateFile(suffix));
 }
 
 static bool prepare(const QTemporaryDir &root)
 {
-    for (const char *folder : {"modem", "machine/by-id", "machine/sys", "machine/dev"})
+    for (const char *folder :
+         {"modem", "machine/by-id", "machine/sys", "machine/dev", "run-lock", "var-lock"})
         QDir().mkpath(root.filePath(QLatin1String(folder)));
     qputenv("HOME", QFile::encodeName(root.filePath(QStringLiteral("home"))));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(root.filePath(QStringLiteral("home/.config"))));

@@ -1,6 +1,8 @@
-// What every test gets of its own: settings, line state, a fake machine and a pty as Com1.
+// What every test gets of its own: settings, line state, a fake machine, lock folders and a pty
+// as Com1.
 #pragma once
 
+#include "serial/portguard.h"
 #include "serial/portnumbering.h"
 
 #include <QFile>
@@ -39,8 +41,9 @@ public:
         return settings;
     }
     void hangUp() { ::close(std::exchange(m_master, -1)); } // as when an adapter is unplugged
-    // Opening then fails with EIO, like a ttyS node without a UART.
-    void setNoHardware() { QFile(stateFile(".nohw")).open(QIODevice::WriteOnly); }
+    // ".nohw": opening fails with EIO, like a ttyS node without a UART; ".keep": the speed
+    // stays what it is, as with some drivers.
+    void mark(const char *suffix) { QFile(stateFile(suffix)).open(QIODevice::WriteOnly); }
 
 private:
     QByteArray state(const char *suffix) const
@@ -77,6 +80,13 @@ public:
     PortNumbering numbering() const
     {
         return PortNumbering(path("machine/by-id"), path("machine/sys"), path("machine/dev"));
+    }
+    // Lock folders run-lock/ and var-lock/, the system's /proc, the console lists machine/consoles
+    // and machine/console-active (none until a test writes one).
+    PortGuard guard() const
+    {
+        return PortGuard({path("run-lock"), path("var-lock")}, "/proc",
+                         {path("machine/consoles"), path("machine/console-active")});
     }
 
 private:
