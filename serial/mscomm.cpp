@@ -64,8 +64,8 @@ void MSComm::open()
     const PortMap ports = m_ports ? *m_ports : PortMap::read();
     if (const QString refusal = ports.refusal(); !refusal.isEmpty())
         throw ComError(refusal);
-    auto device = std::make_unique<LineDevice>(m_commPort, ports.device(m_commPort), m_rts, m_dtr,
-                                               m_guard);
+    auto device =
+        std::make_unique<LineDevice>(m_commPort, ports.device(m_commPort), m_rts, m_dtr, m_guard);
     connect(device.get(), &LineDevice::lost, this, &MSComm::deviceGone);
     m_device = std::move(device);
 }

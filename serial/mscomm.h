@@ -1,8 +1,8 @@
 // The serial port control component: a port number, its open state and the RTS and DTR lines.
 #pragma once
 
-#include "serial/portmap.h"
 #include "serial/portguard.h"
+#include "serial/portmap.h"
 
 #include <QObject>
 
