@@ -1,6 +1,30 @@
 #include "serial/openerror.h"
 
+#include <QFile>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace OpenError {
+
+namespace {
+
+// "adduser alice dialout": this user into the group that owns the device, as a command to paste.
+QString addUserCommand(const QString &device)
+{
+    struct stat node = {};
+    const group *owner = ::stat(QFile::encodeName(device).constData(), &node) == 0
+        ? ::getgrgid(node.st_gid)
+        : nullptr;
+    const passwd *user = ::getpwuid(::getuid());
+    return QStringLiteral("adduser %1 %2")
+        .arg(user ? QString::fromLocal8Bit(user->pw_name) : QStringLiteral("$USER"),
+             owner ? QString::fromLocal8Bit(owner->gr_name) : QStringLiteral("dialout"));
+}
+
+} // namespace
 
 QString describe(int port, const QString &device, Cause cause, const QString &detail,
                  const std::optional<Holder> &holder)
@@ -13,9 +37,9 @@ QString describe(int port, const QString &device, Cause cause, const QString &de
             .arg(com, device);
     case Cause::PermissionDenied:
         return QStringLiteral("%1: permission denied on %2. Add your user to the group that "
-                              "owns the device (on Debian: sudo adduser $USER dialout), then log "
-                              "out and in again.")
-            .arg(com, device);
+                              "owns the device, as root: %3 (or: sudo %3), then log out and in "
+                              "again.")
+            .arg(com, device, addUserCommand(device));
     case Cause::InUse: {
         QString who = QStringLiteral("another program");
         if (holder)
