@@ -132,7 +132,6 @@ class tst_units : public QObject
     }
 
 private slots:
-    void initTestCase() { QVERIFY2(ptyModemLoaded(), "run through ctest: no libptymodem.so"); }
     void init() { sandbox.emplace(); } // the last row's goes first
 
     void numbers_data()

@@ -100,7 +100,6 @@ class tst_windows : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(ptyModemLoaded()); } // run through ctest, which preloads it
     void init() // the last row's window goes first, then its machine and theme
     {
         window.reset();
