@@ -3,7 +3,6 @@
 #include "sandbox.h"
 #include "serial/comerror.h"
 #include "serial/mscomm.h"
-#include "serial/openerror.h"
 #include "settings/conversions.h"
 #include "settings/settingsstore.h"
 
