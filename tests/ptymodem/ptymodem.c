@@ -108,17 +108,13 @@ static int open_emulated(const char *path, int flags, mode_t mode)
     struct stat st;
     char marker[PATH_MAX];
     int saved = errno, pts = -1;
-    if (path && !(flags & O_PATH) && stat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
-        if ((pts = pts_of(st.st_rdev)) == -2) {
-            fprintf(stderr, "ptymodem: refused to open real device %s\n", path);
-            errno = EACCES;
-            return -1;
-        }
+    if (path && !(flags & O_PATH) && stat(path, &st) == 0 && S_ISCHR(st.st_mode)
+        && (pts = pts_of(st.st_rdev)) == -2) {
+        fprintf(stderr, "ptymodem: refused to open real device %s\n", path);
+        return (errno = EACCES, -1);
     }
-    if (pts >= 0 && state_path(marker, pts, ".nohw") && access(marker, F_OK) == 0) {
-        errno = EIO;
-        return -1;
-    }
+    if (pts >= 0 && state_path(marker, pts, ".nohw") && access(marker, F_OK) == 0)
+        return (errno = EIO, -1);
     errno = saved;
     int fd = real_open(path, flags, mode);
     if (fd < 0 || fd >= MAX_FD)
@@ -160,10 +156,9 @@ static void release(int fd) /* with the lock held, before the descriptor goes */
 {
     int pts = tracked[fd] - 1;
     tracked[fd] = 0;
-    for (int other = 0; other < MAX_FD; ++other) {
+    for (int other = 0; other < MAX_FD; ++other)
         if (tracked[other] == pts + 1)
             return; /* not the last close */
-    }
     struct termios t;
     if (tcgetattr(fd, &t) != 0 || (t.c_cflag & HUPCL) || hung_up(fd))
         store(pts, 0);
@@ -189,10 +184,8 @@ int ioctl(int fd, unsigned long request, ...)
     int pts = fd >= 0 && fd < MAX_FD ? tracked[fd] - 1 : -1;
     if (pts < 0 || (request != TIOCMBIS && request != TIOCMBIC))
         return (int)syscall(SYS_ioctl, fd, request, arg);
-    if (hung_up(fd)) {
-        errno = EIO;
-        return -1;
-    }
+    if (hung_up(fd))
+        return (errno = EIO, -1);
     pthread_mutex_lock(&lock);
     int bits = load(pts);
     store(pts, request == TIOCMBIS ? bits | (*arg & LINES) : bits & ~(*arg & LINES));
