@@ -3,7 +3,6 @@
 #include "sandbox.h"
 #include "serial/comerror.h"
 #include "serial/mscomm.h"
-#include "serial/openerror.h"
 #include "settings/conversions.h"
 #include "settings/settingsstore.h"
 
@@ -82,6 +81,7 @@ class tst_units : public QObject
         const bool opened = ::read(watch, events, sizeof events) > 0;
         return {::close(watch) == 0 && (opened || !watched), error};
     }
+    static void row(const char *name, const FileKind &kind) { QTest::newRow(name) << kind; }
     // The bytes of a regular file below the sandbox; nothing else is opened.
     QByteArray bytes(const QString &relative) const
     {
@@ -109,8 +109,8 @@ class tst_units : public QObject
     // In the fake machine: "@dev/" is its dev/, "@NN" adapter NN's link in by-id/.
     QString expand(QString text) const
     {
-        text.replace("@dev/", sandbox->path("machine/dev/"));
-        return text.replace(u'@', sandbox->path("machine/by-id/usb-Adapter_"));
+        return text.replace("@dev/", sandbox->path("machine/dev/"))
+            .replace(u'@', sandbox->path("machine/by-id/usb-Adapter_"));
     }
     // Adapters, the second one's link name ending in a blank, links to /dev/null and to a
     // regular file, and the built-in port ttyS0 with a UART if uart. Every adapter's node is a
@@ -132,7 +132,6 @@ class tst_units : public QObject
     }
 
 private slots:
-    void initTestCase() { QVERIFY2(ptyModemLoaded(), "run through ctest: no libptymodem.so"); }
     void init() { sandbox.emplace(); } // the last row's goes first
 
     void numbers_data()
@@ -176,32 +175,28 @@ private slots:
 
         const QByteArray usual = "; mine\n[Properties]\nTop = 3\n\n[Notes]\nPath=C:\\temp\\x\n";
         const QByteArray none, top = "[Properties]\nTop=";
-        QTest::newRow("regular file, comments, [Notes], C:\\temp\\x, leftovers, no $TMPDIR")
-            << FileKind{"leftovers env TMPDIR", usual, 'r',
-                        QByteArray(usual).replace("3", "\"1200,5\"\nLeft=300")};
-        QTest::newRow("fsync() fails") << FileKind{"env PTYMODEM_FSYNC_FAILS", usual, 'r', none};
-        QTest::newRow("mode 444, for root too") << FileKind{"mode 444", usual, 'r', none};
-        QTest::newRow("comment after a value, no line end at the end")
-            << FileKind{"file", top + "1 ;c", 'r', top + "\"1200,5\" ;c\nLeft=300\n"};
+        row("regular file, comments, [Notes], C:\\temp\\x, leftovers, no $TMPDIR",
+            {"leftovers env TMPDIR", usual, 'r',
+             QByteArray(usual).replace("3", "\"1200,5\"\nLeft=300")});
+        row("fsync() fails", {"env PTYMODEM_FSYNC_FAILS", usual, 'r', none});
+        row("mode 444, for root too", {"mode 444", usual, 'r', none});
+        row("comment after a value, no line end at the end",
+            {"file", top + "1 ;c", 'r', top + "\"1200,5\" ;c\nLeft=300\n"});
         const QByteArray same = top + "\"1200,5\" ;c\nLeft=\"300\"\n"; // nothing to change
-        QTest::newRow("same values, other quoting") << FileKind{"file", same, 'r', same};
-        QTest::newRow("missing") << FileKind{"missing", none, 'r', top + "\"1200,5\"\nLeft=300\n"};
-        QTest::newRow("FIFO") << FileKind{"fifo", usual, 'n', none};
-        QTest::newRow("link to a FIFO") << FileKind{"link fifo", usual, 'n', none};
-        QTest::newRow("directory") << FileKind{"dir", usual, 'n', none};
-        QTest::newRow("mode 000") << FileKind{"mode 000", usual, 'u', none};
-        QTest::newRow("link to a character device") << FileKind{"link null", usual, 'n', none};
-        QTest::newRow("2 MiB") << FileKind{"file", usual + ';' + QByteArray(2 << 20, 'x'), 'n',
-                                           none};
-        QTest::newRow("unmatched quote")
-            << FileKind{"file", "[Ports]\nCom2=\"/dev/foo\nCom1=/dev/x\n", 'u', none};
-        const QString utf16 = u'\ufeff' + QString::fromUtf8(usual);
-        QTest::newRow("UTF-16 with BOM") << FileKind{
-            "file", QByteArray(reinterpret_cast<const char *>(utf16.utf16()), utf16.size() * 2),
-            'u', none};
-        QTest::newRow("junk before [Ports]")
-            << FileKind{"file", "PK\x03\x04 =\"\\q;\n<:'{}\n[Ports]\n", 'u', none};
-        QTest::newRow("disk full") << FileKind{"disk full", usual, 'r', none};
+        row("same values, other quoting", {"file", same, 'r', same});
+        row("missing", {"missing", none, 'r', top + "\"1200,5\"\nLeft=300\n"});
+        row("FIFO", {"fifo", usual, 'n', none});
+        row("link to a FIFO", {"link fifo", usual, 'n', none});
+        row("directory", {"dir", usual, 'n', none});
+        row("mode 000", {"mode 000", usual, 'u', none});
+        row("link to a character device", {"link null", usual, 'n', none});
+        row("2 MiB", {"file", usual + ';' + QByteArray(2 << 20, 'x'), 'n', none});
+        row("unmatched quote", {"file", "[Ports]\nCom2=\"/dev/foo\nCom1=/dev/x\n", 'u', none});
+        const QString text = u'\ufeff' + QString::fromUtf8(usual);
+        const QByteArray utf16(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+        row("UTF-16 with BOM", {"file", utf16, 'u', none});
+        row("junk before [Ports]", {"file", "PK\x03\x04 =\"\\q;\n<:'{}\n[Ports]\n", 'u', none});
+        row("disk full", {"disk full", usual, 'r', none});
     }
     void settingsFileKinds()
     {
@@ -308,11 +303,10 @@ private slots:
         QVERIFY(holder.waitForStarted());
         const auto stop = qScopeGuard([&] { holder.kill(), holder.waitForFinished(); });
         const auto pid = qint32(holder.processId());
-        const QString number = pty.path().section(u'/', -1);
         const auto fill = [&](QString text) {
             return text.replace("%p", QString::number(pid))
                 .replace("\\n", "\n")
-                .replace("%n", number);
+                .replace("%n", pty.path().section(u'/', -1));
         };
         if (words.size() > 2)
             make(words[2], fill(words[1]),

@@ -13,12 +13,13 @@
 //     ioctls with EIO.
 // Line state lives in $PTYMODEM_DIR/pts<N> ("RTS=<0|1>\nDTR=<0|1>\n", rewritten in place; no
 // file means both lines low), and every change is appended to pts<N>.log as
-// "<CLOCK_MONOTONIC ns> <RTS> <DTR>"; without PTYMODEM_DIR it stays in the process's memory.
+// "<CLOCK_MONOTONIC ns> <RTS> <DTR>"; without PTYMODEM_DIR the lines stay low.
 // While pts<N>.nohw exists, opening the pty fails with EIO, like a /dev/ttyS node without a UART;
 // while pts<N>.keep exists, tcsetattr() keeps the speed, as some drivers do. While
 // PTYMODEM_FSYNC_FAILS is not empty, fsync() fails with EIO. A real serial device is never
-// opened: EACCES. Not modelled: dup(), openat(), ioctl(TCSETS) (only tcsetattr() is seen), fork()
-// without exec(), and the closes of exit().
+// opened: EACCES. Not modelled: dup(), openat(), ioctl(TCSETS) (only tcsetattr() is seen),
+// TIOCMGET and TIOCMSET (only TIOCMBIS and TIOCMBIC change the lines), fork() without exec(),
+// and the closes of exit().
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -45,7 +46,6 @@ __attribute__((visibility("default"))) int ptymodem_loaded = 1;
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static int tracked[MAX_FD]; /* pty number + 1 of each descriptor this process opened, or 0 */
-static unsigned char memory[MAX_FD]; /* lines by pty number, without PTYMODEM_DIR */
 
 static int real_open(const char *path, int flags, mode_t mode)
 {
@@ -62,7 +62,7 @@ static int load(int pts)
 {
     char path[PATH_MAX], text[64] = "";
     if (!state_path(path, pts, ""))
-        return pts < MAX_FD ? memory[pts] : 0;
+        return 0;
     int fd = real_open(path, O_RDONLY | O_CLOEXEC, 0);
     if (fd >= 0 && read(fd, text, sizeof text - 1) < 0)
         text[0] = '\0';
@@ -81,12 +81,7 @@ static int put(const char *path, int flags, const char *text)
 static void store(int pts, int bits)
 {
     char path[PATH_MAX], other[PATH_MAX + 32], text[64];
-    if (!state_path(path, pts, "")) {
-        if (pts < MAX_FD)
-            memory[pts] = (unsigned char)bits;
-        return;
-    }
-    if (load(pts) == bits)
+    if (!state_path(path, pts, "") || load(pts) == bits)
         return; /* only changes are logged */
     int rts = !!(bits & TIOCM_RTS), dtr = !!(bits & TIOCM_DTR);
     snprintf(text, sizeof text, "RTS=%d\nDTR=%d\n", rts, dtr);
@@ -113,17 +108,13 @@ static int open_emulated(const char *path, int flags, mode_t mode)
     struct stat st;
     char marker[PATH_MAX];
     int saved = errno, pts = -1;
-    if (path && !(flags & O_PATH) && stat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
-        if ((pts = pts_of(st.st_rdev)) == -2) {
-            fprintf(stderr, "ptymodem: refused to open real device %s\n", path);
-            errno = EACCES;
-            return -1;
-        }
+    if (path && !(flags & O_PATH) && stat(path, &st) == 0 && S_ISCHR(st.st_mode)
+        && (pts = pts_of(st.st_rdev)) == -2) {
+        fprintf(stderr, "ptymodem: refused to open real device %s\n", path);
+        return (errno = EACCES, -1);
     }
-    if (pts >= 0 && state_path(marker, pts, ".nohw") && access(marker, F_OK) == 0) {
-        errno = EIO;
-        return -1;
-    }
+    if (pts >= 0 && state_path(marker, pts, ".nohw") && access(marker, F_OK) == 0)
+        return (errno = EIO, -1);
     errno = saved;
     int fd = real_open(path, flags, mode);
     if (fd < 0 || fd >= MAX_FD)
@@ -165,10 +156,9 @@ static void release(int fd) /* with the lock held, before the descriptor goes */
 {
     int pts = tracked[fd] - 1;
     tracked[fd] = 0;
-    for (int other = 0; other < MAX_FD; ++other) {
+    for (int other = 0; other < MAX_FD; ++other)
         if (tracked[other] == pts + 1)
             return; /* not the last close */
-    }
     struct termios t;
     if (tcgetattr(fd, &t) != 0 || (t.c_cflag & HUPCL) || hung_up(fd))
         store(pts, 0);
@@ -192,23 +182,13 @@ int ioctl(int fd, unsigned long request, ...)
     int *arg = va_arg(ap, int *);
     va_end(ap);
     int pts = fd >= 0 && fd < MAX_FD ? tracked[fd] - 1 : -1;
-    if (pts < 0
-        || (request != TIOCMGET && request != TIOCMSET && request != TIOCMBIS
-            && request != TIOCMBIC))
+    if (pts < 0 || (request != TIOCMBIS && request != TIOCMBIC))
         return (int)syscall(SYS_ioctl, fd, request, arg);
-    if (hung_up(fd)) {
-        errno = EIO;
-        return -1;
-    }
+    if (hung_up(fd))
+        return (errno = EIO, -1);
     pthread_mutex_lock(&lock);
     int bits = load(pts);
-    if (request == TIOCMGET)
-        *arg = bits;
-    else
-        store(pts,
-              request == TIOCMSET       ? *arg & LINES
-                  : request == TIOCMBIS ? bits | (*arg & LINES)
-                                        : bits & ~(*arg & LINES));
+    store(pts, request == TIOCMBIS ? bits | (*arg & LINES) : bits & ~(*arg & LINES));
     pthread_mutex_unlock(&lock);
     return 0;
 }
