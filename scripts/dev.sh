@@ -17,7 +17,7 @@ build="${TWINLINE_BUILD_DIR:-$here/build}"
 
 build_packages=(cmake g++ make qt6-base-dev libxcb-xkb-dev)
 test_packages=(xvfb xauth xdotool openbox imagemagick x11-utils python3 desktop-file-utils
-    appstream man-db fonts-noto-core dbus-daemon)
+    appstream man-db fonts-noto-core dbus-daemon weston qt6-wayland)
 deb_packages=(dpkg-dev file lintian devscripts appstream)
 
 rerun="$0 $*" # what the messages below tell the user to run again

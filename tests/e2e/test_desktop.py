@@ -246,6 +246,20 @@ class Scenario:
                      stored.get("Top")),
                     (OFF, False, str((250 - left) * 15), str((120 - top) * 15)))
 
+    def wayland(self):
+        # A Wayland session whose DISPLAY names the X server that went: the window falls back to
+        # Wayland, answers a script, and shuts down on SIGTERM with its port released.
+        env = dict(self.env, XDG_RUNTIME_DIR=self.tmp.name, WAYLAND_DISPLAY="wayland-e2e")
+        self.desktop.start(["weston", "--backend=headless-backend.so", "--socket=wayland-e2e"],
+                           env=dict(env, LD_PRELOAD=""))
+        app = self.desktop.start([self.args.binary], env=env)
+        self.expect("twinline --status on Wayland", lambda: subprocess.run(
+            [self.args.binary, "--status"], env=env, capture_output=True, text=True).stdout,
+            "Com 2: CH 1 off, CH 2 off\n")
+        app.terminate()
+        self.expect("exit status and lock file after SIGTERM on Wayland",
+                    (app.wait(timeout=10), os.path.exists(self.lock2)), (0, False))
+
 
 def main():
     parser = argparse.ArgumentParser()
@@ -256,7 +270,8 @@ def main():
     try:
         scenario = Scenario(parser.parse_args())
         scenario.session()
-        scenario.x_server_lost()  # ends the desktop, so it comes last
+        scenario.x_server_lost()  # ends the X server, so only Wayland comes after it
+        scenario.wayland()
         print(f"PASS: {scenario.checks} checks on the running program")
         return 0
     except Exception as failure:  # anything at all fails the test with its message
