@@ -37,8 +37,10 @@ def main():
     config, modem = (os.path.join(work.name, name) for name in ("config", "modem"))
     os.makedirs(os.path.join(config, "Twinline"))
     os.makedirs(modem)
+    # Only the master stays open: Twinline refuses a port that another process has open.
     master, slave = os.openpty()
     pts = os.ttyname(slave)
+    os.close(slave)
     with open(os.path.join(config, "Twinline", "Twinline.conf"), "w") as f:
         f.write(f"[Ports]\nCom1={pts}\n")
     log = os.path.join(modem, "pts" + pts.rsplit("/", 1)[1] + ".log")
